@@ -1,0 +1,80 @@
+#include "card/DeviceChooser.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& entries,
+                             QWidget* parent)
+    : QDialog(parent)
+    , entries_(entries) {
+    setWindowTitle(tr("Select Device"));
+    setObjectName(QStringLiteral("DeviceChooser"));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(tr("Devices this card control can drive:"), this));
+
+    list_ = new QListWidget(this);
+    list_->setObjectName(QStringLiteral("devices"));
+    for (const auto& entry : entries_)
+        list_->addItem(entry->name());
+    layout->addWidget(list_);
+
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("status"));
+    status_->setWordWrap(true);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    status_->setMinimumHeight(status_->fontMetrics().lineSpacing() * 3);
+    layout->addWidget(status_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Open | QDialogButtonBox::Cancel, this);
+    openButton_ = buttons->button(QDialogButtonBox::Open);
+    openButton_->setDefault(true);
+    layout->addWidget(buttons);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &DeviceChooser::tryOpen);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(list_, &QListWidget::itemActivated, this, &DeviceChooser::tryOpen);
+    connect(list_, &QListWidget::currentRowChanged, this, &DeviceChooser::showStatus);
+
+    // Preselect the first device that can be opened now, so that Enter starts the program on
+    // whatever works on this machine.
+    int preselect = entries_.empty() ? -1 : 0;
+    for (int i = 0; i < static_cast<int>(entries_.size()); ++i) {
+        QString why;
+        if (entries_[i]->probe(why)) {
+            preselect = i;
+            break;
+        }
+    }
+    list_->setCurrentRow(preselect);
+    openButton_->setEnabled(preselect >= 0);
+    showStatus();
+    resize(480, sizeHint().height());
+}
+
+void DeviceChooser::showStatus() {
+    const int row = list_->currentRow();
+    if (row < 0 || row >= static_cast<int>(entries_.size())) {
+        status_->setText(entries_.empty() ? tr("No device is available.") : QString());
+        return;
+    }
+    QString why;
+    status_->setText(entries_[row]->probe(why) ? tr("Ready to open.") : why);
+}
+
+void DeviceChooser::tryOpen() {
+    const int row = list_->currentRow();
+    if (row < 0 || row >= static_cast<int>(entries_.size()))
+        return;
+    QString why;
+    device_ = entries_[row]->open(why);
+    if (!device_) {
+        status_->setText(why.isEmpty() ? tr("The device could not be opened.") : why);
+        return;
+    }
+    opened_ = row;
+    accept();
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "card/DeviceEntry.h"
+
+#include <QDialog>
+
+#include <memory>
+#include <vector>
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+
+// The card control's own modal device chooser. It lists the entries, preselects the first one
+// that can be opened now, and accepts only when the chosen device opened; a device that fails
+// to open says why in the chooser, which stays up for another choice.
+class DeviceChooser : public QDialog {
+    Q_OBJECT
+public:
+    DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& entries,
+                  QWidget* parent = nullptr);
+
+    // The opened device after the dialog was accepted; nullptr otherwise.
+    std::unique_ptr<PortDevice> takeDevice() { return std::move(device_); }
+    // The index of the entry that opened, or -1.
+    int openedEntry() const { return opened_; }
+
+private:
+    void tryOpen();
+    void showStatus();
+
+    const std::vector<std::unique_ptr<DeviceEntry>>& entries_;
+    QListWidget* list_ = nullptr;
+    QLabel* status_ = nullptr;
+    QPushButton* openButton_ = nullptr;
+    std::unique_ptr<PortDevice> device_;
+    int opened_ = -1;
+};

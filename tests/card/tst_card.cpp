@@ -1,0 +1,154 @@
+#include "card/DeviceChooser.h"
+#include "card/DeviceSelectingCard.h"
+#include "card/LoopbackSimulator.h"
+#include "support/ModalAnswerer.h"
+
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QtTest>
+
+class TstCard : public QObject {
+    Q_OBJECT
+private slots:
+    void simulatorReadsBackEveryPatternClean();
+    void simulatorRefusesOtherPorts();
+    void cardRefusesPortsUntilOpenAndActive();
+    void chooserPreselectsSimulatorAndEnterOpensIt();
+    void chooserExplainsWhyTheCardCannotOpen();
+    void cancellingOrClosingTheChooserSelectsNothing();
+};
+
+// Relay r drives input 15 - r, active-low: input i reads clear (0) exactly when relay 15 - i is
+// closed. Checked for every pair of port bytes.
+void TstCard::simulatorReadsBackEveryPatternClean() {
+    LoopbackSimulator sim;
+    for (int p0 = 0; p0 < 256; ++p0) {
+        for (int p1 = 0; p1 < 256; ++p1) {
+            QVERIFY(sim.write(0, static_cast<std::int16_t>(p0)));
+            QVERIFY(sim.write(1, static_cast<std::int16_t>(p1)));
+            const int relays = p0 | (p1 << 8);
+            std::int16_t in0 = -1, in1 = -1;
+            QVERIFY(sim.read(0, in0));
+            QVERIFY(sim.read(1, in1));
+            QVERIFY(in0 >= 0 && in0 <= 255 && in1 >= 0 && in1 <= 255);
+            const int inputs = in0 | (in1 << 8);
+            for (int i = 0; i < 16; ++i) {
+                const bool active = ((inputs >> i) & 1) == 0;
+                const bool relayClosed = ((relays >> (15 - i)) & 1) != 0;
+                if (active != relayClosed)
+                    QFAIL(qPrintable(QStringLiteral("relays %1: input %2 reads %3")
+                                         .arg(relays, 4, 16, QLatin1Char('0'))
+                                         .arg(i)
+                                         .arg(active ? "active" : "inactive")));
+            }
+        }
+    }
+    // Only the low eight bits of a written value reach the relays.
+    QVERIFY(sim.write(0, 0x1FF));
+    QCOMPARE(sim.relays(0), 0xFF);
+}
+
+void TstCard::simulatorRefusesOtherPorts() {
+    LoopbackSimulator sim;
+    std::int16_t data = 123;
+    QVERIFY(!sim.write(2, 1));
+    QVERIFY(!sim.write(-1, 1));
+    QVERIFY(!sim.read(2, data));
+    QCOMPARE(data, 123);
+    QCOMPARE(sim.relays(0), 0);
+    QCOMPARE(sim.relays(1), 0);
+}
+
+void TstCard::cardRefusesPortsUntilOpenAndActive() {
+    ModalAnswerer answerer;
+    answerer.onDialog = [](QDialog* d) { d->accept(); }; // accept without opening anything
+    DeviceSelectingCard card(standardDeviceEntries());
+    std::int16_t data = 0;
+    QVERIFY(!card.WritePort(0, 1));
+    QVERIFY(!card.ReadPort(0, data));
+    QVERIFY(!card.SelectDevice()); // accepted but no device opened: not selected
+    QVERIFY(card.deviceName().isEmpty());
+
+    answerer.onDialog = [](QDialog* d) {
+        QTest::keyClick(d, Qt::Key_Return); // the preselected simulator
+    };
+    QVERIFY(card.SelectDevice());
+    QVERIFY(!card.WritePort(0, 1)); // open but not active yet
+    card.setActive(true);
+    QVERIFY(card.WritePort(1, 0x80));
+    QVERIFY(card.ReadPort(0, data));
+    QCOMPARE(data, 0xFE); // relay 15 drives input 0
+    QVERIFY(!card.WritePort(2, 0));
+    QVERIFY(!card.ReadPort(-1, data));
+    card.setActive(false);
+    QVERIFY(!card.WritePort(0, 0));
+}
+
+void TstCard::chooserPreselectsSimulatorAndEnterOpensIt() {
+    auto entries = standardDeviceEntries();
+    DeviceChooser chooser(entries);
+    auto* list = chooser.findChild<QListWidget*>(QStringLiteral("devices"));
+    QVERIFY(list);
+    QCOMPARE(list->count(), 2);
+    QCOMPARE(list->item(0)->text(),
+             QStringLiteral("MORVELLA WDM Drv 1.10 for ISA 16 Photo 16 Relay Card"));
+    QCOMPARE(list->currentRow(), 1);
+
+    bool accepted = false;
+    QTimer::singleShot(0, &chooser, [&] { QTest::keyClick(list, Qt::Key_Return); });
+    accepted = chooser.exec() == QDialog::Accepted;
+    QVERIFY(accepted);
+    QCOMPARE(chooser.openedEntry(), 1);
+    auto device = chooser.takeDevice();
+    QVERIFY(device);
+    std::int16_t data = 0;
+    QVERIFY(device->read(1, data));
+    QCOMPARE(data, 0xFF);
+}
+
+void TstCard::chooserExplainsWhyTheCardCannotOpen() {
+    auto entries = standardDeviceEntries();
+    DeviceChooser chooser(entries);
+    auto* list = chooser.findChild<QListWidget*>(QStringLiteral("devices"));
+    auto* status = chooser.findChild<QLabel*>(QStringLiteral("status"));
+    QVERIFY(list && status);
+
+    QString shownAfterOpen;
+    bool stillOpen = false;
+    QTimer::singleShot(0, &chooser, [&] {
+        list->setCurrentRow(0);
+        QTest::keyClick(list, Qt::Key_Return);
+        shownAfterOpen = status->text();
+        stillOpen = chooser.isVisible();
+        chooser.reject();
+    });
+    QCOMPARE(chooser.exec(), int(QDialog::Rejected));
+    QVERIFY(stillOpen);
+    QVERIFY2(shownAfterOpen.contains(QLatin1String("cannot be opened")),
+             qPrintable(shownAfterOpen));
+    QCOMPARE(chooser.openedEntry(), -1);
+    QVERIFY(!chooser.takeDevice());
+}
+
+void TstCard::cancellingOrClosingTheChooserSelectsNothing() {
+    DeviceSelectingCard card(standardDeviceEntries());
+    ModalAnswerer answerer;
+    answerer.onDialog = [](QDialog* d) { QTest::keyClick(d, Qt::Key_Escape); };
+    QVERIFY(!card.SelectDevice());
+
+    answerer.onDialog = [](QDialog* d) { d->close(); };
+    QVERIFY(!card.SelectDevice());
+
+    answerer.onDialog = [](QDialog* d) {
+        for (auto* b : d->findChildren<QPushButton*>())
+            if (b->text().contains(QLatin1String("Cancel")))
+                b->click();
+    };
+    QVERIFY(!card.SelectDevice());
+    card.setActive(true);
+    QVERIFY(!card.WritePort(0, 0));
+}
+
+QTEST_MAIN(TstCard)
+#include "tst_card.moc"
