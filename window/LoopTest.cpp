@@ -1,0 +1,256 @@
+#include "window/LoopTest.h"
+
+#include "window/CommandButton.h"
+#include "window/Frame.h"
+#include "window/Layout.h"
+#include "window/SpinBar.h"
+
+#include <QCloseEvent>
+#include <QFont>
+#include <QGroupBox>
+#include <QLabel>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+// Faces to use where the layout's faces are not installed: metric-compatible ones first.
+void installFontSubstitutes() {
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Microsoft Sans Serif"),
+                                QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("Times New Roman"),
+                               {QStringLiteral("Liberation Serif"), QStringLiteral("Tinos"),
+                                QStringLiteral("DejaVu Serif")});
+}
+
+QFont fontFor(const layout::Font& f) {
+    QFont font(QString::fromLatin1(f.face));
+    font.setPointSizeF(f.points);
+    font.setWeight(static_cast<QFont::Weight>(f.weight));
+    return font;
+}
+
+// A layout colour as a Qt colour; system colours map to the palette's nearest role.
+QColor colourFor(layout::Colour c, const QPalette& palette) {
+    if (c == layout::kKindDefault)
+        return palette.color(QPalette::Button);
+    if (c & layout::kSystemColourFlag) {
+        switch (c & 0xFFu) {
+        case 9:  // text of an active title bar
+        case 14: // text of selected items
+            return palette.color(QPalette::Active, QPalette::HighlightedText);
+        case 5: // window background
+            return palette.color(QPalette::Base);
+        default:
+            return palette.color(QPalette::Button);
+        }
+    }
+    return QColor(static_cast<int>(c & 0xFFu), static_cast<int>((c >> 8) & 0xFFu),
+                  static_cast<int>((c >> 16) & 0xFFu));
+}
+
+Qt::Alignment alignmentFor(layout::Align a) {
+    switch (a) {
+    case layout::Align::Right:
+        return Qt::AlignRight | Qt::AlignTop;
+    case layout::Align::Center:
+        return Qt::AlignHCenter | Qt::AlignTop;
+    case layout::Align::Left:
+        break;
+    }
+    return Qt::AlignLeft | Qt::AlignTop;
+}
+
+template <class T> T* required(QObject* root, const QString& name) {
+    T* child = root->findChild<T*>(name);
+    if (!child)
+        qFatal("looptest: the layout has no control named %s", qPrintable(name));
+    return child;
+}
+
+} // namespace
+
+LoopTest::LoopTest(CardControl& tak, QWidget* parent)
+    : QWidget(parent)
+    , Tak(tak)
+    , runtime_(this, [this] { endProgram(); }) {
+    installFontSubstitutes();
+    setObjectName(QStringLiteral("LoopTest"));
+    setWindowTitle(QString::fromLatin1(layout::kCaption));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    createControls();
+    setTabOrder();
+    connectEvents();
+    Command1->setFocus();
+}
+
+LoopTest::~LoopTest() = default;
+
+void LoopTest::createControls() {
+    const double dpi = screen() ? screen()->logicalDotsPerInch() : 96.0;
+    setFixedSize(layout::pixels(layout::kClientWidth, dpi),
+                 layout::pixels(layout::kClientHeight, dpi));
+
+    for (const layout::Control& c : layout::controls()) {
+        QWidget* container = c.container.isEmpty() ? this : required<QWidget>(this, c.container);
+        QWidget* widget = nullptr;
+        switch (c.kind) {
+        case layout::Kind::CommandButton:
+            widget = new CommandButton(c.caption, container);
+            break;
+        case layout::Kind::Frame:
+            widget = new Frame(c.caption, container);
+            break;
+        case layout::Kind::Label: {
+            auto* label = new QLabel(c.caption, container);
+            label->setAlignment(alignmentFor(c.align));
+            if (c.border == layout::Border::FixedSingle) {
+                label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+                label->setLineWidth(1);
+            }
+            // Labels are opaque, in their own colour or the button face.
+            label->setAutoFillBackground(true);
+            QPalette pal = label->palette();
+            pal.setColor(QPalette::Window, colourFor(c.backColour, pal));
+            label->setPalette(pal);
+            widget = label;
+            break;
+        }
+        case layout::Kind::CheckBox: {
+            // Graphical style: a push button that stays pressed while ticked.
+            auto* box = new QPushButton(c.caption, container);
+            box->setCheckable(true);
+            box->setAutoDefault(false);
+            widget = box;
+            break;
+        }
+        case layout::Kind::ScrollBar: {
+            auto* bar = new SpinBar(container);
+            bar->setRange(c.range.min, c.range.max);
+            bar->setSingleStep(c.range.smallChange);
+            bar->setPageStep(c.range.largeChange);
+            bar->setValue(c.range.value);
+            widget = bar;
+            break;
+        }
+        case layout::Kind::Timer: {
+            auto* timer = new QTimer(this);
+            timer->setObjectName(c.name);
+            timer->setTimerType(Qt::PreciseTimer);
+            timer->setInterval(c.interval);
+            continue; // timers start disabled and take no place
+        }
+        case layout::Kind::CardControl: {
+            // The card control takes no place on the window; this marks where it sits in the
+            // creation order and holds its name.
+            auto* host = new QObject(this);
+            host->setObjectName(c.name);
+            continue;
+        }
+        }
+        widget->setObjectName(c.name);
+        widget->setFont(fontFor(c.font));
+        const int x = layout::pixels(c.left, dpi);
+        const int y = layout::pixels(c.top, dpi);
+        widget->setGeometry(x, y, layout::pixels(c.left + c.width, dpi) - x,
+                            layout::pixels(c.top + c.height, dpi) - y);
+        widget->setEnabled(c.enabled);
+        if (c.kind == layout::Kind::Frame || c.kind == layout::Kind::Label)
+            widget->setFocusPolicy(Qt::NoFocus);
+    }
+
+    for (int i = 0; i < 16; ++i) {
+        R16[i] = required<QAbstractButton>(this, QStringLiteral("R16(%1)").arg(i));
+        P16[i] = required<QAbstractButton>(this, QStringLiteral("P16(%1)").arg(i));
+        errLb[i] = required<QLabel>(this, QStringLiteral("errLb(%1)").arg(i));
+    }
+    Label1 = required<QLabel>(this, QStringLiteral("Label1"));
+    Label2 = required<QLabel>(this, QStringLiteral("Label2"));
+    getspeedLb = required<QLabel>(this, QStringLiteral("getspeedLb"));
+    setspeedLb = required<QLabel>(this, QStringLiteral("setspeedLb"));
+    matchLb = required<QLabel>(this, QStringLiteral("matchLb"));
+    resetCmd = required<QPushButton>(this, QStringLiteral("resetCmd"));
+    autoCmd = required<QPushButton>(this, QStringLiteral("autoCmd"));
+    Command1 = required<QPushButton>(this, QStringLiteral("Command1"));
+    VScroll1 = required<QAbstractSlider>(this, QStringLiteral("VScroll1"));
+    VScroll2 = required<QAbstractSlider>(this, QStringLiteral("VScroll2"));
+    getTimer = required<QTimer>(this, QStringLiteral("getTimer"));
+    Timer1 = required<QTimer>(this, QStringLiteral("Timer1"));
+}
+
+void LoopTest::setTabOrder() {
+    // Walk the focus-taking controls by tab index; Qt's focus chain closes the circle.
+    std::vector<std::pair<int, QWidget*>> stops;
+    for (const layout::Control& c : layout::controls()) {
+        const bool takesFocus = c.kind == layout::Kind::CommandButton ||
+                                c.kind == layout::Kind::CheckBox ||
+                                c.kind == layout::Kind::ScrollBar;
+        if (takesFocus)
+            stops.emplace_back(c.tab, required<QWidget>(this, c.name));
+    }
+    std::sort(stops.begin(), stops.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 1; i < stops.size(); ++i)
+        QWidget::setTabOrder(stops[i - 1].second, stops[i].second);
+}
+
+void LoopTest::connectEvents() {
+    // Relay boxes raise their click on every change of state, by the user or by a handler.
+    for (int i = 0; i < 16; ++i)
+        connect(R16[i], &QAbstractButton::toggled, this,
+                [this, i] { R16_Click(static_cast<std::int16_t>(i)); });
+    connect(Command1, &QAbstractButton::clicked, this, [this] { Command1_Click(); });
+    connect(autoCmd, &QAbstractButton::clicked, this, [this] { autoCmd_Click(); });
+    connect(resetCmd, &QAbstractButton::clicked, this, [this] { resetCmd_Click(); });
+    connect(getTimer, &QTimer::timeout, this, [this] { getTimer_Timer(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+    connect(VScroll1, &QAbstractSlider::valueChanged, this, [this] { VScroll1_Change(); });
+    connect(VScroll2, &QAbstractSlider::valueChanged, this, [this] { VScroll2_Change(); });
+}
+
+int LoopTest::state(const QAbstractButton* box) {
+    return box->isChecked() ? 1 : 0;
+}
+
+void LoopTest::setState(QAbstractButton* box, int value) {
+    box->setChecked(value != 0);
+    runtime_.rethrowNested();
+}
+
+void LoopTest::setTimerEnabled(QTimer* timer, bool enabled) {
+    if (!enabled)
+        timer->stop();
+    else if (!timer->isActive())
+        timer->start();
+}
+
+void LoopTest::endProgram() {
+    getTimer->stop();
+    Timer1->stop();
+    hide();
+    emit programEnded();
+}
+
+void LoopTest::showEvent(QShowEvent* event) {
+    if (!centred_ && !event->spontaneous()) {
+        centred_ = true;
+        if (QScreen* s = screen())
+            setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
+                                            s->availableGeometry()));
+        Command1->setFocus();
+    }
+    QWidget::showEvent(event);
+}
+
+void LoopTest::closeEvent(QCloseEvent* event) {
+    // Closing through the frame ends the program and leaves the relays as they are.
+    runtime_.end();
+    event->accept();
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "card/CardControl.h"
+#include "window/Runtime.h"
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+
+class QAbstractButton;
+class QAbstractSlider;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+
+// The test window: 16 relay boxes, 16 photo boxes, 16 error counters, the loop counter, the
+// verdict, two speed controls and their timers, and the card control. Constructing it creates
+// every control from the layout table and shows nothing; Form_Load opens the card.
+class LoopTest : public QWidget {
+    Q_OBJECT
+public:
+    explicit LoopTest(CardControl& tak, QWidget* parent = nullptr);
+    ~LoopTest() override;
+
+    // Event handlers, named after control and event.
+    void Form_Load();
+    void Command1_Click();
+    void R16_Click(std::int16_t Index);
+    void getTimer_Timer();
+    void autoCmd_Click();
+    void Timer1_Timer();
+    void resetCmd_Click();
+    void VScroll1_Change();
+    void VScroll2_Change();
+
+    // True once the program has ended (OK, a failed start, the frame's close, or an error).
+    bool isEnded() const { return runtime_.ended(); }
+
+signals:
+    // Emitted once when the program ends; main quits the event loop on it.
+    void programEnded();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void setTabOrder();
+    void connectEvents();
+    void endProgram();
+
+    // A check box's state, 0 (clear) or 1 (ticked).
+    static int state(const QAbstractButton* box);
+    // Sets a box's state; a change raises the box's click, which runs before this returns.
+    void setState(QAbstractButton* box, int value);
+    // Switches a timer on or off; a timer that already runs keeps its schedule.
+    static void setTimerEnabled(QTimer* timer, bool enabled);
+
+    CardControl& Tak;
+    Runtime runtime_;
+    bool centred_ = false;
+
+    // Controls, created from the layout table.
+    std::array<QAbstractButton*, 16> R16{};
+    std::array<QAbstractButton*, 16> P16{};
+    std::array<QLabel*, 16> errLb{};
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* getspeedLb = nullptr;
+    QLabel* setspeedLb = nullptr;
+    QLabel* matchLb = nullptr;
+    QPushButton* resetCmd = nullptr;
+    QPushButton* autoCmd = nullptr;
+    QPushButton* Command1 = nullptr;
+    QAbstractSlider* VScroll1 = nullptr;
+    QAbstractSlider* VScroll2 = nullptr;
+    QTimer* getTimer = nullptr;
+    QTimer* Timer1 = nullptr;
+
+    // Window variables.
+    std::int16_t relayVal = 0; // the relay byte last built for a port
+    std::int16_t lastIdx = 0;  // the channel the previous auto step closed
+    std::int16_t curIdx = 0;   // the current auto step, or the relay box last clicked
+    std::int16_t autoOn = 0;   // 0 manual, -1 auto stepping
+};

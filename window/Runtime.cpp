@@ -1,0 +1,70 @@
+#include "window/Runtime.h"
+
+#include <QMessageBox>
+
+#include <stdexcept>
+
+namespace {
+
+// Thrown to unwind an outer handler after a nested one failed; the nested error is reported.
+struct NestedHandlerError : std::runtime_error {
+    NestedHandlerError()
+        : std::runtime_error("error in a nested handler") {}
+};
+
+} // namespace
+
+Runtime::Runtime(QWidget* window, std::function<void()> endProgram)
+    : window_(window)
+    , endProgram_(std::move(endProgram)) {}
+
+void Runtime::dispatch(const std::function<void()>& handler) {
+    if (ended_ || errorPending_)
+        return;
+    ++depth_;
+    try {
+        handler();
+    } catch (const NestedHandlerError&) {
+        // The nested handler's error is already recorded.
+    } catch (const std::exception& e) {
+        if (!errorPending_)
+            pendingError_ = QString::fromLocal8Bit(e.what());
+        errorPending_ = true;
+    } catch (...) {
+        if (!errorPending_)
+            pendingError_ = QStringLiteral("unknown error");
+        errorPending_ = true;
+    }
+    --depth_;
+    if (depth_ == 0 && errorPending_) {
+        // No event runs while the report is up; the program ends once it is closed.
+        ended_ = true;
+        msgBox(errorText(pendingError_), QStringLiteral("Run-time error"));
+        ended_ = false;
+        end();
+    }
+}
+
+void Runtime::rethrowNested() const {
+    if (errorPending_ && depth_ > 0)
+        throw NestedHandlerError();
+}
+
+void Runtime::msgBox(const QString& prompt, const QString& title) const {
+    // Before the window is shown a box has no window to sit on and is centred on the screen.
+    QWidget* parent = window_ && window_->isVisible() ? window_ : nullptr;
+    QMessageBox box(QMessageBox::NoIcon, title, prompt, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void Runtime::end() {
+    if (ended_)
+        return;
+    ended_ = true;
+    if (endProgram_)
+        endProgram_();
+}
+
+QString Runtime::errorText(const QString& what) {
+    return QStringLiteral("Run-time error: %1\n\nThe program will end.").arg(what);
+}
