@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what this machine is missing, builds, and then opens the program (run) or runs the
+# whole test suite (test). Meant for Debian 12; run as root or as a user with sudo.
+#   bash scripts/setup.sh run|test
+set -euo pipefail
+mode=${1:-run}
+case "$mode" in run|test) ;; *) echo "usage: $0 run|test" >&2; exit 2 ;; esac
+cd "$(dirname "$0")/.."
+
+# To build and run: compiler, CMake, Qt 6 Widgets with its X11 and offscreen platforms, and
+# fonts metric-compatible with the faces the window was designed in.
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2)
+# To test: an X server and the tools that drive the real program in it like a person.
+if [ "$mode" = test ]; then
+  packages+=(xvfb xauth xdotool x11-utils imagemagick)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON
+cmake --build build -j"$(nproc)"
+
+if [ "$mode" = run ]; then
+  exec ./build/looptest
+fi
+cd build
+ctest --output-on-failure
