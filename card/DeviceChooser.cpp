@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QVBoxLayout>
 
 DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& entries,
@@ -21,6 +22,14 @@ DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& en
     for (const auto& entry : entries_)
         list_->addItem(entry->name());
     layout->addWidget(list_);
+
+    // Each entry's own settings (the ISA base, the simulator's fault) show under the list.
+    options_ = new QStackedWidget(this);
+    for (const auto& entry : entries_) {
+        QWidget* page = entry->createOptions(options_);
+        options_->addWidget(page ? page : new QWidget(options_));
+    }
+    layout->addWidget(options_);
 
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("status"));
@@ -57,6 +66,8 @@ DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& en
 
 void DeviceChooser::showStatus() {
     const int row = list_->currentRow();
+    if (row >= 0 && row < options_->count())
+        options_->setCurrentIndex(row);
     if (row < 0 || row >= static_cast<int>(entries_.size())) {
         status_->setText(entries_.empty() ? tr("No device is available.") : QString());
         return;

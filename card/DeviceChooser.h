@@ -10,6 +10,7 @@
 class QLabel;
 class QListWidget;
 class QPushButton;
+class QStackedWidget;
 
 // The card control's own modal device chooser. It lists the entries, preselects the first one
 // that can be opened now, and accepts only when the chosen device opened; a device that fails
@@ -31,6 +32,7 @@ private:
 
     const std::vector<std::unique_ptr<DeviceEntry>>& entries_;
     QListWidget* list_ = nullptr;
+    QStackedWidget* options_ = nullptr;
     QLabel* status_ = nullptr;
     QPushButton* openButton_ = nullptr;
     std::unique_ptr<PortDevice> device_;

@@ -1,39 +1,196 @@
 #include "card/DeviceEntry.h"
 
-#include "card/LoopbackSimulator.h"
+#include "card/PortIoDevice.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QSpinBox>
+
+#include <algorithm>
+
+QWidget* DeviceEntry::createOptions(QWidget*) {
+    return nullptr;
+}
+
+// --- ISA card -------------------------------------------------------------------------------
+
+IsaCardEntry::IsaCardEntry(std::string portDevice)
+    : portDevice_(std::move(portDevice))
+    , baseText_(QString::number(PortIoDevice::kCommonBase, 16)) {}
 
 QString IsaCardEntry::cardName() {
     return QStringLiteral("MORVELLA WDM Drv 1.10 for ISA 16 Photo 16 Relay Card");
 }
 
 bool IsaCardEntry::probe(QString& why) const {
-    why = QStringLiteral("This build has no port access for the ISA card, so it cannot be opened. "
-                         "Choose the loop-back simulator to run without the card.");
-    return false;
+    // Opening the port device touches no port; it only tells whether we may.
+    return PortIoDevice::open(portDevice_, PortIoDevice::kCommonBase, why) != nullptr;
 }
 
 std::unique_ptr<PortDevice> IsaCardEntry::open(QString& why) {
-    probe(why);
-    return nullptr;
+    unsigned base = 0;
+    if (!PortIoDevice::parseBase(baseText_, base, why))
+        return nullptr;
+    return PortIoDevice::open(portDevice_, base, why);
 }
 
-QString LoopbackEntry::name() const {
+QWidget* IsaCardEntry::createOptions(QWidget* parent) {
+    auto* page = new QWidget(parent);
+    auto* form = new QFormLayout(page);
+    form->setContentsMargins(0, 0, 0, 0);
+    auto* base = new QLineEdit(baseText_, page);
+    base->setObjectName(QStringLiteral("isaBase"));
+    base->setToolTip(QStringLiteral("The card's jumpered I/O base address, hexadecimal, "
+                                    "100 to 3FE; commonly 300."));
+    form->addRow(QStringLiteral("I/O base (hex):"), base);
+    QObject::connect(base, &QLineEdit::textChanged, page,
+                     [this](const QString& text) { baseText_ = text; });
+    return page;
+}
+
+// --- Data-acquisition card ------------------------------------------------------------------
+
+ComediEntry::ComediEntry(std::string path, std::string board, Library library)
+    : path_(std::move(path))
+    , board_(std::move(board))
+    , library_(std::move(library)) {}
+
+QString ComediEntry::name() const {
+    return QStringLiteral("Data-acquisition card %1 (%2)")
+        .arg(QString::fromStdString(path_), QString::fromStdString(board_));
+}
+
+bool ComediEntry::probe(QString& why) const {
+    auto dio = library_();
+    if (!dio || !dio->open(path_) || !findDioLayout(*dio)) {
+        why = QStringLiteral("%1 cannot be opened now.").arg(QString::fromStdString(path_));
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<PortDevice> ComediEntry::open(QString& why) {
+    return ComediDevice::open(library_(), path_, why);
+}
+
+// --- Simulator ------------------------------------------------------------------------------
+
+namespace {
+
+struct FaultChoice {
+    SimulatorFault::Kind kind;
+    const char* text;
+    bool n, m, k;
+};
+
+const FaultChoice kFaultChoices[] = {
+    {SimulatorFault::Kind::Healthy, "Healthy wiring", false, false, false},
+    {SimulatorFault::Kind::RelayNeverCloses, "Relay N never closes", true, false, false},
+    {SimulatorFault::Kind::InputStuckActive, "Input N stuck active", true, false, false},
+    {SimulatorFault::Kind::InputNeverActive, "Input N never active", true, false, false},
+    {SimulatorFault::Kind::SwappedWires, "Wires of channels N and M swapped", true, true, false},
+    {SimulatorFault::Kind::EveryKthWriteFails, "Every Kth write fails", false, false, true},
+    {SimulatorFault::Kind::EveryKthReadFails, "Every Kth read fails", false, false, true},
+    {SimulatorFault::Kind::DeadAfterK, "Card stops answering after K operations", false, false,
+     true},
+};
+
+} // namespace
+
+SimulatorEntry::SimulatorEntry(LoopbackSimulator::Clock clock)
+    : clock_(std::move(clock)) {}
+
+QString SimulatorEntry::name() const {
     return QStringLiteral("Loop-back simulator (no card needed)");
 }
 
-bool LoopbackEntry::probe(QString& why) const {
+bool SimulatorEntry::probe(QString& why) const {
     why.clear();
     return true;
 }
 
-std::unique_ptr<PortDevice> LoopbackEntry::open(QString& why) {
+std::unique_ptr<PortDevice> SimulatorEntry::open(QString& why) {
+    if (fault_.kind == SimulatorFault::Kind::SwappedWires && fault_.n == fault_.m) {
+        why = QStringLiteral("Choose two different channels N and M to swap.");
+        return nullptr;
+    }
     why.clear();
-    return std::make_unique<LoopbackSimulator>();
+    return std::make_unique<LoopbackSimulator>(fault_, clock_);
 }
 
-std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries() {
+QWidget* SimulatorEntry::createOptions(QWidget* parent) {
+    auto* page = new QWidget(parent);
+    auto* form = new QFormLayout(page);
+    form->setContentsMargins(0, 0, 0, 0);
+
+    auto* fault = new QComboBox(page);
+    fault->setObjectName(QStringLiteral("simFault"));
+    for (const FaultChoice& c : kFaultChoices)
+        fault->addItem(QString::fromLatin1(c.text));
+    auto spin = [page](const char* name, int min, int max, int value) {
+        auto* s = new QSpinBox(page);
+        s->setObjectName(QString::fromLatin1(name));
+        s->setRange(min, max);
+        s->setValue(value);
+        return s;
+    };
+    auto* n = spin("simN", 0, 15, fault_.n);
+    auto* m = spin("simM", 0, 15, fault_.m);
+    auto* k = spin("simK", 1, 1000000000, fault_.k);
+    auto* operate = spin("simOperateMs", 0, 10000, fault_.operateMs);
+    operate->setSuffix(QStringLiteral(" ms"));
+    operate->setToolTip(QStringLiteral("Each input follows its relay only this long after the "
+                                       "write; a shorter read-back delay shows mismatches."));
+    form->addRow(QStringLiteral("Fault for this run:"), fault);
+    form->addRow(QStringLiteral("Channel N:"), n);
+    form->addRow(QStringLiteral("Channel M:"), m);
+    form->addRow(QStringLiteral("K:"), k);
+    form->addRow(QStringLiteral("Relay operate time:"), operate);
+
+    auto update = [this, fault, n, m, k, operate] {
+        const FaultChoice& c = kFaultChoices[std::max(0, fault->currentIndex())];
+        fault_ = {c.kind, n->value(), m->value(), k->value(), operate->value()};
+        n->setEnabled(c.n);
+        m->setEnabled(c.m);
+        k->setEnabled(c.k);
+    };
+    fault->setCurrentIndex(static_cast<int>(
+        std::find_if(std::begin(kFaultChoices), std::end(kFaultChoices),
+                     [this](const FaultChoice& c) { return c.kind == fault_.kind; }) -
+        std::begin(kFaultChoices)));
+    QObject::connect(fault, &QComboBox::currentIndexChanged, page, update);
+    for (QSpinBox* s : {n, m, k, operate})
+        QObject::connect(s, &QSpinBox::valueChanged, page, update);
+    update();
+    return page;
+}
+
+// --- The list -------------------------------------------------------------------------------
+
+std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries(const DeviceSources& sources) {
     std::vector<std::unique_ptr<DeviceEntry>> entries;
-    entries.push_back(std::make_unique<IsaCardEntry>());
-    entries.push_back(std::make_unique<LoopbackEntry>());
+    entries.push_back(std::make_unique<IsaCardEntry>(sources.portDevice));
+
+    if (sources.dioLibrary) {
+        const QDir dir(QString::fromStdString(sources.deviceDir));
+        static const QRegularExpression comediName(QStringLiteral("^comedi\\d+$"));
+        QStringList names = dir.entryList({QStringLiteral("comedi*")}, QDir::System | QDir::Files);
+        names = names.filter(comediName);
+        std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+            return a.mid(6).toInt() < b.mid(6).toInt();
+        });
+        for (const QString& name : names) {
+            const std::string path = dir.filePath(name).toStdString();
+            auto dio = sources.dioLibrary();
+            if (dio && dio->open(path) && findDioLayout(*dio))
+                entries.push_back(
+                    std::make_unique<ComediEntry>(path, dio->boardName(), sources.dioLibrary));
+        }
+    }
+
+    entries.push_back(std::make_unique<SimulatorEntry>(sources.clock));
     return entries;
 }

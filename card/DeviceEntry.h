@@ -1,13 +1,19 @@
 #pragma once
 
+#include "card/ComediDevice.h"
+#include "card/LoopbackSimulator.h"
 #include "card/PortDevice.h"
 
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
-// One line of the device chooser: a kind of device the card control can drive.
+class QWidget;
+
+// One line of the device chooser: a device the card control can drive.
 class DeviceEntry {
 public:
     virtual ~DeviceEntry() = default;
@@ -17,25 +23,68 @@ public:
     virtual bool probe(QString& why) const = 0;
     // Opens the device; on failure returns nullptr and says why, in words a technician can act on.
     virtual std::unique_ptr<PortDevice> open(QString& why) = 0;
+    // Settings the user picks in the chooser for this entry, or nullptr when it has none. The
+    // widget writes them into the entry as they change.
+    virtual QWidget* createOptions(QWidget* parent);
 };
 
-// The ISA relay/photo card. Its port access is not built in yet, so it always says why it
-// cannot be opened.
+// The ISA relay/photo card through /dev/port, at an I/O base the user enters.
 class IsaCardEntry : public DeviceEntry {
 public:
+    explicit IsaCardEntry(std::string portDevice = "/dev/port");
     static QString cardName();
     QString name() const override { return cardName(); }
     bool probe(QString& why) const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
+    QWidget* createOptions(QWidget* parent) override;
+
+    void setBaseText(const QString& text) { baseText_ = text; }
+
+private:
+    std::string portDevice_;
+    QString baseText_;
 };
 
-// The built-in loop-back simulator; always opens.
-class LoopbackEntry : public DeviceEntry {
+// A digital I/O card of the data-acquisition library, at /dev/comediN.
+class ComediEntry : public DeviceEntry {
 public:
+    using Library = std::function<std::unique_ptr<DioLibrary>()>;
+    ComediEntry(std::string path, std::string board, Library library);
     QString name() const override;
     bool probe(QString& why) const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
+
+private:
+    std::string path_;
+    std::string board_;
+    Library library_;
 };
 
-// The entries the program offers, real card first.
-std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries();
+// The built-in loop-back simulator, healthy or playing one fault the user picks for this run.
+class SimulatorEntry : public DeviceEntry {
+public:
+    explicit SimulatorEntry(LoopbackSimulator::Clock clock = LoopbackSimulator::steadyMicroseconds);
+    QString name() const override;
+    bool probe(QString& why) const override;
+    std::unique_ptr<PortDevice> open(QString& why) override;
+    QWidget* createOptions(QWidget* parent) override;
+
+    void setFault(const SimulatorFault& fault) { fault_ = fault; }
+    const SimulatorFault& fault() const { return fault_; }
+
+private:
+    LoopbackSimulator::Clock clock_;
+    SimulatorFault fault_;
+};
+
+// Where the standard entries look for devices; tests point them elsewhere.
+struct DeviceSources {
+    std::string portDevice = "/dev/port";
+    std::string deviceDir = "/dev";
+    ComediEntry::Library dioLibrary = makeComediLibrary;
+    LoopbackSimulator::Clock clock = LoopbackSimulator::steadyMicroseconds;
+};
+
+// The entries the program offers: the ISA card, every data-acquisition card with 16 outputs
+// and 16 inputs, and the simulator last.
+std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries(const DeviceSources& sources = {});

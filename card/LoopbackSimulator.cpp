@@ -1,13 +1,8 @@
 #include "card/LoopbackSimulator.h"
 
-namespace {
+#include <chrono>
 
-std::uint8_t reverseBits(std::uint8_t b) {
-    std::uint8_t r = 0;
-    for (int k = 0; k < 8; ++k)
-        r |= static_cast<std::uint8_t>(((b >> k) & 1) << (7 - k));
-    return r;
-}
+namespace {
 
 bool validPort(std::int32_t port) {
     return port == 0 || port == 1;
@@ -15,19 +10,93 @@ bool validPort(std::int32_t port) {
 
 } // namespace
 
-bool LoopbackSimulator::read(std::int32_t port, std::int16_t& data) {
-    if (!validPort(port))
+std::int64_t LoopbackSimulator::steadyMicroseconds() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+LoopbackSimulator::LoopbackSimulator(SimulatorFault fault, Clock clock)
+    : fault_(fault)
+    , clock_(std::move(clock)) {
+    if (fault_.k < 1)
+        fault_.k = 1;
+}
+
+bool LoopbackSimulator::callFails(bool isWrite) {
+    const std::uint64_t nth = isWrite ? ++writes_ : ++reads_;
+    const auto k = static_cast<std::uint64_t>(fault_.k);
+    switch (fault_.kind) {
+    case SimulatorFault::Kind::EveryKthWriteFails:
+        return isWrite && nth % k == 0;
+    case SimulatorFault::Kind::EveryKthReadFails:
+        return !isWrite && nth % k == 0;
+    case SimulatorFault::Kind::DeadAfterK:
+        return writes_ + reads_ > k;
+    default:
         return false;
-    // Input 8p + k is driven by relay 15 - 8p - k, which is bit 7 - k of the other port's relay
-    // byte: the inputs of one port are the other port's relays in reverse bit order.
-    const std::uint8_t active = reverseBits(relays_[1 - port]);
-    data = static_cast<std::int16_t>(0xFF & ~active);
+    }
+}
+
+std::uint8_t LoopbackSimulator::relays(int port) const {
+    std::uint8_t byte = 0;
+    for (int k = 0; k < 8; ++k)
+        if (relays_.at(8 * port + k).wanted)
+            byte |= static_cast<std::uint8_t>(1 << k);
+    return byte;
+}
+
+int LoopbackSimulator::relayFeeding(int input) const {
+    const int relay = 15 - input;
+    if (fault_.kind == SimulatorFault::Kind::SwappedWires) {
+        if (relay == fault_.n)
+            return fault_.m;
+        if (relay == fault_.m)
+            return fault_.n;
+    }
+    return relay;
+}
+
+bool LoopbackSimulator::contactClosed(int relay, std::int64_t now) const {
+    const Relay& r = relays_[relay];
+    const std::int64_t operateUs = static_cast<std::int64_t>(fault_.operateMs) * 1000;
+    return now - r.since >= operateUs ? r.wanted : r.before;
+}
+
+bool LoopbackSimulator::read(std::int32_t port, std::int16_t& data) {
+    if (!validPort(port) || callFails(false))
+        return false;
+    const std::int64_t now = clock_();
+    int byte = 0xFF;
+    for (int k = 0; k < 8; ++k) {
+        const int input = 8 * port + k;
+        bool active = contactClosed(relayFeeding(input), now);
+        if (input == fault_.n && fault_.kind == SimulatorFault::Kind::InputStuckActive)
+            active = true;
+        if (input == fault_.n && fault_.kind == SimulatorFault::Kind::InputNeverActive)
+            active = false;
+        if (active)
+            byte &= ~(1 << k); // active-low
+    }
+    data = static_cast<std::int16_t>(byte);
     return true;
 }
 
 bool LoopbackSimulator::write(std::int32_t port, std::int16_t data) {
-    if (!validPort(port))
+    if (!validPort(port) || callFails(true))
         return false;
-    relays_[port] = static_cast<std::uint8_t>(data & 0xFF);
+    const std::int64_t now = clock_();
+    for (int k = 0; k < 8; ++k) {
+        const int relay = 8 * port + k;
+        bool closed = ((data >> k) & 1) != 0;
+        if (relay == fault_.n && fault_.kind == SimulatorFault::Kind::RelayNeverCloses)
+            closed = false;
+        Relay& r = relays_[relay];
+        if (closed == r.wanted)
+            continue;
+        // A relay switched again before it settled starts from where its contact is now.
+        r.before = contactClosed(relay, now);
+        r.wanted = closed;
+        r.since = now;
+    }
     return true;
 }

@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 
 # To build and run: compiler, CMake, Qt 6 Widgets with its X11 and offscreen platforms, and
 # fonts metric-compatible with the faces the window was designed in.
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2)
+# comedilib lets the program drive data-acquisition cards as well as the ISA card.
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2
+          libcomedi-dev)
 # To test: an X server and the tools that drive the real program in it like a person.
 if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)

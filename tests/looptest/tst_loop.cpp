@@ -364,7 +364,10 @@ void TstLoop::speedBarsSetLabelsAndTimersInBothModes() {
 }
 
 void TstLoop::autoRunOnTheSimulatorWithRealTimers() {
-    DeviceSelectingCard tak(standardDeviceEntries());
+    DeviceSources noCards;
+    noCards.portDevice = "/nonexistent/port";
+    noCards.deviceDir = "/nonexistent";
+    DeviceSelectingCard tak(standardDeviceEntries(noCards));
     LoopTest w(tak);
     {
         ModalAnswerer answerer;

@@ -1,0 +1,219 @@
+#include "card/ComediDevice.h"
+#include "card/DeviceEntry.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <map>
+
+namespace {
+
+// A stand-in for the library: subdevices of chosen kinds and sizes, with channel levels.
+class FakeDio : public DioLibrary {
+public:
+    struct Sub {
+        Kind kind;
+        int channels;
+    };
+    std::vector<Sub> subs;
+    bool opens = true;
+    bool configureFails = false;
+    std::map<std::pair<int, int>, bool> direction; // (subdevice, channel) -> output
+    std::map<int, std::uint64_t> levels;           // subdevice -> channel levels
+    struct Bitfield {
+        int sub;
+        unsigned mask, bits, base;
+    };
+    std::vector<Bitfield>* log = nullptr;
+
+    bool open(const std::string&) override { return opens; }
+    std::string boardName() const override { return "fake board"; }
+    int subdevices() const override { return static_cast<int>(subs.size()); }
+    Kind kind(int s) const override { return subs.at(s).kind; }
+    int channels(int s) const override { return subs.at(s).channels; }
+    bool configure(int s, int channel, bool output) override {
+        direction[{s, channel}] = output;
+        return !configureFails;
+    }
+    bool bitfield(int s, unsigned mask, unsigned& bits, unsigned base) override {
+        if (log)
+            log->push_back({s, mask, bits, base});
+        std::uint64_t& level = levels[s];
+        level = (level & ~(std::uint64_t(mask) << base)) | (std::uint64_t(bits & mask) << base);
+        bits = static_cast<unsigned>(level >> base);
+        return true;
+    }
+};
+
+using Kind = DioLibrary::Kind;
+
+} // namespace
+
+class TstComedi : public QObject {
+    Q_OBJECT
+private slots:
+    void layoutsOfSixteenOutAndSixteenIn();
+    void portBytesMapToChannelsBothWays();
+    void oneSubdeviceOfThirtyTwoIsSplitAndConfigured();
+    void devicesThatCannotServeSayWhy();
+    void theChooserListsOnlyUsableDevices();
+};
+
+void TstComedi::layoutsOfSixteenOutAndSixteenIn() {
+    FakeDio dio;
+    dio.subs = {{Kind::Other, 8}, {Kind::DigitalIn, 16}, {Kind::DigitalOut, 24}};
+    auto l = findDioLayout(dio);
+    QVERIFY(l);
+    QCOMPARE(l->outSubdevice, 2);
+    QCOMPARE(l->inSubdevice, 1);
+
+    dio.subs = {{Kind::DigitalInOut, 16}, {Kind::DigitalInOut, 16}};
+    l = findDioLayout(dio);
+    QVERIFY(l);
+    QCOMPARE(l->outSubdevice, 0);
+    QCOMPARE(l->inSubdevice, 1);
+
+    dio.subs = {{Kind::DigitalInOut, 32}};
+    l = findDioLayout(dio);
+    QVERIFY(l);
+    QCOMPARE(l->outSubdevice, 0);
+    QCOMPARE(l->inSubdevice, 0);
+    QCOMPARE(l->inBase, 16);
+
+    // Too few dedicated inputs: a separate input/output subdevice serves as the inputs.
+    dio.subs = {{Kind::DigitalOut, 16}, {Kind::DigitalIn, 8}, {Kind::DigitalInOut, 24}};
+    l = findDioLayout(dio);
+    QVERIFY(l);
+    QCOMPARE(l->outSubdevice, 0);
+    QCOMPARE(l->inSubdevice, 2);
+    QCOMPARE(l->inBase, 0);
+
+    dio.subs = {{Kind::DigitalOut, 16}, {Kind::DigitalIn, 8}};
+    QVERIFY(!findDioLayout(dio));
+    dio.subs = {{Kind::DigitalInOut, 24}};
+    QVERIFY(!findDioLayout(dio)); // one subdevice cannot give 16 of each
+    dio.subs = {{Kind::DigitalOut, 8}, {Kind::DigitalIn, 16}};
+    QVERIFY(!findDioLayout(dio));
+    dio.subs = {};
+    QVERIFY(!findDioLayout(dio));
+}
+
+void TstComedi::portBytesMapToChannelsBothWays() {
+    std::vector<FakeDio::Bitfield> log;
+    auto fake = std::make_unique<FakeDio>();
+    fake->subs = {{Kind::DigitalIn, 16}, {Kind::DigitalOut, 16}};
+    fake->log = &log;
+    FakeDio* dio = fake.get();
+    QString why;
+    auto dev = ComediDevice::open(std::move(fake), "/dev/comedi0", why);
+    QVERIFY2(dev, qPrintable(why));
+    QVERIFY(dio->direction.empty()); // dedicated subdevices need no configuring
+
+    QVERIFY(dev->write(0, 0x81));
+    QVERIFY(dev->write(1, 0x1F0)); // only the low byte drives relays
+    QCOMPARE(dio->levels[1], std::uint64_t(0xF081));
+    QCOMPARE(log.size(), std::size_t(2));
+    QCOMPARE(log[1].sub, 1);
+    QCOMPARE(log[1].mask, 0xFFu);
+    QCOMPARE(log[1].base, 8u);
+
+    // Inputs 0 and 9 high (active): handed over active-low.
+    dio->levels[0] = (1u << 0) | (1u << 9);
+    std::int16_t data = 0;
+    QVERIFY(dev->read(0, data));
+    QCOMPARE(data, 0xFE);
+    QVERIFY(dev->read(1, data));
+    QCOMPARE(data, 0xFD);
+    QCOMPARE(log.back().mask, 0u); // reading writes nothing
+    QVERIFY(!dev->read(2, data));
+    QVERIFY(!dev->write(-1, 0));
+}
+
+void TstComedi::oneSubdeviceOfThirtyTwoIsSplitAndConfigured() {
+    auto fake = std::make_unique<FakeDio>();
+    fake->subs = {{Kind::DigitalInOut, 32}};
+    FakeDio* dio = fake.get();
+    QString why;
+    auto dev = ComediDevice::open(std::move(fake), "/dev/comedi3", why);
+    QVERIFY2(dev, qPrintable(why));
+    for (int c = 0; c < 16; ++c) {
+        QCOMPARE(dio->direction.at({0, c}), true);
+        QCOMPARE(dio->direction.at({0, 16 + c}), false);
+    }
+    QVERIFY(dev->write(1, 0x80)); // relay 15 is channel 15
+    QCOMPARE(dio->levels[0], std::uint64_t(1) << 15);
+    dio->levels[0] |= std::uint64_t(1) << 16; // input 0 is channel 16
+    std::int16_t data = 0;
+    QVERIFY(dev->read(0, data));
+    QCOMPARE(data, 0xFE);
+}
+
+void TstComedi::devicesThatCannotServeSayWhy() {
+    QString why;
+    auto closed = std::make_unique<FakeDio>();
+    closed->opens = false;
+    QVERIFY(!ComediDevice::open(std::move(closed), "/dev/comedi0", why));
+    QVERIFY2(why.contains(QLatin1String("Cannot open /dev/comedi0")), qPrintable(why));
+
+    auto small = std::make_unique<FakeDio>();
+    small->subs = {{Kind::DigitalInOut, 24}};
+    QVERIFY(!ComediDevice::open(std::move(small), "/dev/comedi1", why));
+    QVERIFY2(why.contains(QLatin1String("no 16 digital outputs")), qPrintable(why));
+
+    auto stubborn = std::make_unique<FakeDio>();
+    stubborn->subs = {{Kind::DigitalInOut, 32}};
+    stubborn->configureFails = true;
+    QVERIFY(!ComediDevice::open(std::move(stubborn), "/dev/comedi2", why));
+    QVERIFY2(why.contains(QLatin1String("refused")), qPrintable(why));
+
+    QVERIFY(!ComediDevice::open(nullptr, "/dev/comedi0", why));
+    QVERIFY(!why.isEmpty());
+}
+
+void TstComedi::theChooserListsOnlyUsableDevices() {
+    QTemporaryDir dev;
+    QVERIFY(dev.isValid());
+    auto names = [](const std::vector<std::unique_ptr<DeviceEntry>>& entries) {
+        QStringList out;
+        for (const auto& e : entries)
+            out << e->name();
+        return out;
+    };
+    DeviceSources sources;
+    sources.portDevice = "/nonexistent/port";
+    sources.deviceDir = dev.path().toStdString();
+    // A device file whose library answer decides: comedi0 serves, comedi1 is too small.
+    sources.dioLibrary = [] {
+        struct PathDio : FakeDio {
+            bool open(const std::string& path) override {
+                subs = path.ends_with("comedi0")
+                           ? std::vector<Sub>{{Kind::DigitalOut, 16}, {Kind::DigitalIn, 16}}
+                           : std::vector<Sub>{{Kind::DigitalOut, 8}};
+                return true;
+            }
+        };
+        return std::unique_ptr<DioLibrary>(new PathDio);
+    };
+
+    // No device files: only the ISA card and the simulator.
+    QStringList listed = names(standardDeviceEntries(sources));
+    QCOMPARE(listed.size(), 2);
+    QVERIFY(listed.filter(QStringLiteral("Data-acquisition")).isEmpty());
+
+    for (const char* n : {"comedi1", "comedi0", "comedi0_subd2", "other"}) {
+        QFile f(dev.filePath(QString::fromLatin1(n)));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    listed = names(standardDeviceEntries(sources));
+    QCOMPARE(listed.size(), 3);
+    QCOMPARE(listed[1], QStringLiteral("Data-acquisition card %1 (fake board)")
+                            .arg(dev.filePath(QStringLiteral("comedi0"))));
+    QVERIFY(listed.last().startsWith(QLatin1String("Loop-back simulator")));
+
+    // Built without the library: no such entries, whatever the device files.
+    sources.dioLibrary = [] { return std::unique_ptr<DioLibrary>(); };
+    QCOMPARE(names(standardDeviceEntries(sources)).size(), 2);
+}
+
+QTEST_GUILESS_MAIN(TstComedi)
+#include "tst_comedi.moc"
