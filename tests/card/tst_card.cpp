@@ -3,7 +3,11 @@
 #include "card/LoopbackSimulator.h"
 #include "support/ModalAnswerer.h"
 
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTemporaryDir>
 #include <QListWidget>
 #include <QPushButton>
 #include <QtTest>
@@ -27,6 +31,8 @@ private slots:
     void chooserPreselectsSimulatorAndEnterOpensIt();
     void chooserExplainsWhyTheCardCannotOpen();
     void cancellingOrClosingTheChooserSelectsNothing();
+    void anIsaBaseOutOfRangeIsRefusedInTheChooser();
+    void aFaultPickedInTheChooserIsPlayed();
 };
 
 // Relay r drives input 15 - r, active-low: input i reads clear (0) exactly when relay 15 - i is
@@ -158,6 +164,81 @@ void TstCard::cancellingOrClosingTheChooserSelectsNothing() {
     QVERIFY(!card.SelectDevice());
     card.setActive(true);
     QVERIFY(!card.WritePort(0, 0));
+}
+
+void TstCard::anIsaBaseOutOfRangeIsRefusedInTheChooser()
+{
+    QTemporaryDir dir;
+    const QString port = dir.filePath(QStringLiteral("port"));
+    {
+        QFile f(port);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(0x400, char(0xFF)));
+    }
+    DeviceSources sources;
+    sources.portDevice = port.toStdString();
+    sources.deviceDir = "/nonexistent";
+    auto entries = standardDeviceEntries(sources);
+    DeviceChooser chooser(entries);
+    auto* list = chooser.findChild<QListWidget*>(QStringLiteral("devices"));
+    auto* status = chooser.findChild<QLabel*>(QStringLiteral("status"));
+    auto* base = chooser.findChild<QLineEdit*>(QStringLiteral("isaBase"));
+    QVERIFY(list && status && base);
+    QCOMPARE(list->currentRow(), 0); // the port device opens, so the card comes first
+    QCOMPARE(base->text(), QStringLiteral("300"));
+
+    QString refused;
+    QTimer::singleShot(0, &chooser, [&] {
+        base->setText(QStringLiteral("80"));
+        QTest::keyClick(list, Qt::Key_Return);
+        refused = status->text();
+        base->setText(QStringLiteral("0x2f0"));
+        QTest::keyClick(list, Qt::Key_Return);
+    });
+    QCOMPARE(chooser.exec(), int(QDialog::Accepted));
+    QVERIFY2(refused.contains(QLatin1String("out of range")), qPrintable(refused));
+    auto device = chooser.takeDevice();
+    QVERIFY(device);
+    QVERIFY(device->write(1, 0x42));
+    QFile f(port);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    QCOMPARE(bytes.at(0x2F1), char(0x42));
+    QCOMPARE(bytes.count(char(0xFF)), 0x400 - 1); // nothing else touched
+}
+
+void TstCard::aFaultPickedInTheChooserIsPlayed()
+{
+    auto entries = entriesWithoutCards();
+    DeviceChooser chooser(entries);
+    auto* fault = chooser.findChild<QComboBox*>(QStringLiteral("simFault"));
+    auto* n = chooser.findChild<QSpinBox*>(QStringLiteral("simN"));
+    auto* m = chooser.findChild<QSpinBox*>(QStringLiteral("simM"));
+    auto* status = chooser.findChild<QLabel*>(QStringLiteral("status"));
+    QVERIFY(fault && n && m && status);
+    QCOMPARE(fault->currentText(), QStringLiteral("Healthy wiring"));
+    QVERIFY(!n->isEnabled());
+
+    QString refused;
+    QTimer::singleShot(0, &chooser, [&] {
+        // Swapping a channel with itself is no fault: refused with a reason.
+        fault->setCurrentIndex(fault->findText(QStringLiteral("Wires of channels N and M swapped")));
+        QVERIFY(n->isEnabled() && m->isEnabled());
+        n->setValue(4);
+        m->setValue(4);
+        QTest::keyClick(chooser.findChild<QListWidget*>(), Qt::Key_Return);
+        refused = status->text();
+        fault->setCurrentIndex(fault->findText(QStringLiteral("Input N stuck active")));
+        n->setValue(7);
+        QTest::keyClick(chooser.findChild<QListWidget*>(), Qt::Key_Return);
+    });
+    QCOMPARE(chooser.exec(), int(QDialog::Accepted));
+    QVERIFY2(refused.contains(QLatin1String("two different channels")), qPrintable(refused));
+    auto device = chooser.takeDevice();
+    QVERIFY(device);
+    std::int16_t data = 0;
+    QVERIFY(device->read(0, data));
+    QCOMPARE(data, 0x7F); // input 7 active with every relay open
 }
 
 QTEST_MAIN(TstCard)
