@@ -35,5 +35,15 @@ cmake --build build -j"$(nproc)"
 if [ "$mode" = run ]; then
   exec ./build/looptest
 fi
-cd build
-ctest --output-on-failure
+(cd build && ctest --output-on-failure)
+
+# The whole suite once more, built with AddressSanitizer and UndefinedBehaviorSanitizer; any
+# finding fails the run. The parent-project build was checked above and is not repeated.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON \
+  -DLOOPTEST_SANITIZE=ON
+cmake --build build-asan -j"$(nproc)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+cd build-asan
+ctest --output-on-failure -E builds_as_subdirectory
