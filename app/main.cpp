@@ -1,14 +1,12 @@
 #include "card/DeviceSelectingCard.h"
+#include "window/AppSetup.h"
 #include "window/LoopTest.h"
 
 #include <QApplication>
-#include <QStyleFactory>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("looptest"));
-    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
-        QApplication::setStyle(fusion);
+    setUpApplication(app);
 
     DeviceSelectingCard tak(standardDeviceEntries());
     LoopTest window(tak);

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <array>
 #include <stdexcept>
 #include <string>
 
@@ -64,6 +65,7 @@ void LoopTest::R16_Click(std::int16_t Index) {
                     relayVal = static_cast<std::int16_t>(relayVal + (1 << (i - first)));
             }
             curIdx = Index;
+            paintPending();
             if (!Tak.WritePort(Index / 8, relayVal)) {
                 counters::increment(errLb[Index]);
                 setState(R16[curIdx], 0);
@@ -73,6 +75,7 @@ void LoopTest::R16_Click(std::int16_t Index) {
             setState(P16[15 - lastIdx], 0);
             setState(R16[lastIdx], 0);
             relayVal = 1;
+            paintPending();
             const int bit = curIdx % 8;
             if (bit != 0)
                 relayVal = static_cast<std::int16_t>(1 << bit);
@@ -89,31 +92,34 @@ void LoopTest::R16_Click(std::int16_t Index) {
 
 void LoopTest::getTimer_Timer() {
     runtime_.dispatch([this] {
+        // Both ports are read first, as close to the set delay as possible; counting the loop
+        // and showing the inputs follow and change nothing the reads see.
+        std::array<std::int16_t, 2> data{};
+        std::array<bool, 2> read{};
+        for (int port = 0; port <= 1; ++port)
+            read[port] = Tak.ReadPort(port, data[port]);
         counters::increment(Label2);
-        std::int16_t data = 0;
+
         bool mismatch = false;
-        bool readFailed = false;
         for (int port = 0; port <= 1; ++port) {
-            if (!Tak.ReadPort(port, data)) {
-                readFailed = true;
+            if (!read[port])
                 continue;
-            }
             // A port byte is eight bits; anything above them is noise from the card control.
-            data = static_cast<std::int16_t>(255 - (data & 0xFF));
+            int bits = 255 - (data[port] & 0xFF);
             for (int i = 8 * port; i < 8 * port + 8; ++i) {
-                setState(P16[i], data & 1);
+                setState(P16[i], bits & 1);
                 // Input i is wired to relay 15 - i; a mismatch is charged to the relay.
                 if (state(P16[i]) != state(R16[15 - i])) {
                     mismatch = true;
                     counters::increment(errLb[15 - i]);
                 }
                 matchLb->setText(mismatch ? kError : QString());
-                data = static_cast<std::int16_t>(data / 2);
+                bits /= 2;
             }
         }
         setTimerEnabled(getTimer, false);
         // A port that could not be read was not checked, so the tick is no pass.
-        if (readFailed)
+        if (!read[0] || !read[1])
             matchLb->setText(kError);
     });
 }

@@ -56,6 +56,8 @@ private:
     static int state(const QAbstractButton* box);
     // Sets a box's state; a change raises the box's click, which runs before this returns.
     void setState(QAbstractButton* box, int value);
+    // Paints the changes waiting to be shown, now rather than after the handler.
+    void paintPending();
     // Switches a timer on or off; a timer that already runs keeps its schedule.
     static void setTimerEnabled(QTimer* timer, bool enabled);
 

@@ -1,0 +1,628 @@
+// Measures the program's timing, CPU, wake-ups, start-up and memory against the best this
+// machine and Qt can do, and prints one table. Every figure is taken in a fresh child process
+// of this same program, the window's and its baseline's side by side.
+//
+//   looptest_bench [--quick] [--x11]
+//
+// By default the window runs on Qt's offscreen platform; --x11 runs it in the X server named
+// by DISPLAY. --quick takes few samples, to check that the benchmark works, not to measure.
+#include "card/LoopbackSimulator.h"
+#include "window/AppSetup.h"
+#include "window/LoopTest.h"
+
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+#include <QWindow>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+std::int64_t nowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    const auto i = static_cast<std::size_t>(std::ceil(p / 100.0 * double(v.size()))) - 1;
+    return v[std::min(i, v.size() - 1)];
+}
+
+long procStatusKb(const char* key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(key) + ":";
+    while (std::getline(status, line))
+        if (line.rfind(prefix, 0) == 0)
+            return std::stol(line.substr(prefix.size()));
+    return -1;
+}
+
+double cpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+long voluntarySwitches() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_nvcsw;
+}
+
+// Runs the event loop for a while.
+void spin(int ms) {
+    QElapsedTimer t;
+    t.start();
+    QTimer::singleShot(ms, qApp, [] {});
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void waitExposed(QWidget& w) {
+    for (int i = 0; i < 200 && !(w.windowHandle() && w.windowHandle()->isExposed()); ++i)
+        spin(10);
+    spin(100); // the first paints
+}
+
+// Prints the child's result as one line of name=value pairs for the parent.
+void report(const std::map<std::string, double>& values) {
+    std::printf("RESULT");
+    for (const auto& [k, v] : values)
+        std::printf(" %s=%.6g", k.c_str(), v);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The program's side: the real window on the loop-back simulator, every card call timestamped.
+
+class StampCard : public CardControl {
+public:
+    bool SelectDevice() override { return true; }
+    void setActive(bool) override {}
+    bool WritePort(std::int32_t port, std::int16_t data) override {
+        lastWriteNs = nowNs();
+        ++writes;
+        return sim.write(port, data);
+    }
+    bool ReadPort(std::int32_t port, std::int16_t& data) override {
+        if (port == 0 && onRead)
+            onRead(nowNs() - lastWriteNs);
+        return sim.read(port, data);
+    }
+    LoopbackSimulator sim;
+    std::int64_t lastWriteNs = 0;
+    long writes = 0;
+    std::function<void(std::int64_t sinceWriteNs)> onRead;
+};
+
+struct Program {
+    StampCard card;
+    std::unique_ptr<LoopTest> w;
+
+    Program() {
+        w = std::make_unique<LoopTest>(card);
+        // Start-up asks for the driver in a box; answer it as soon as it shows.
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->accept();
+        });
+        answer.start(0);
+        w->Form_Load();
+    }
+    template <class T> T* get(const QString& name) { return w->findChild<T*>(name); }
+    QAbstractButton* R16(int i) { return get<QAbstractButton>(QStringLiteral("R16(%1)").arg(i)); }
+    void setReadDelay(int ms) { get<QAbstractSlider>(QStringLiteral("VScroll2"))->setValue(ms); }
+    void setStepPeriod(int ms) { get<QAbstractSlider>(QStringLiteral("VScroll1"))->setValue(ms); }
+    void showAndWait() {
+        w->show();
+        waitExposed(*w);
+    }
+    // Flips a relay box, as a click does: the write, and the read-back timer armed.
+    void toggle(int i) {
+        QAbstractButton* box = R16(i % 16);
+        box->setChecked(!box->isChecked());
+    }
+    // One relay write and its read-back through the handlers, without waiting.
+    void loopOnce(int i) {
+        toggle(i);
+        w->getTimer_Timer();
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The baselines: a bare precise timer, and a bare window of 48 push buttons and a label.
+
+class BareWindow : public QWidget {
+public:
+    BareWindow() {
+        setFixedSize(531, 263);
+        for (int i = 0; i < 16; ++i) {
+            for (int row = 0; row < 3; ++row) {
+                auto* b = new QPushButton(QStringLiteral("%1%2").arg("RPE"[row]).arg(i), this);
+                b->setCheckable(true);
+                b->setGeometry(8 + 32 * i, 80 + 56 * row, 33, 33);
+                (row == 0 ? relays : row == 1 ? photos : others)[i] = b;
+            }
+        }
+        label = new QLabel(QStringLiteral("0"), this);
+        label->setGeometry(128, 56, 57, 17);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setAutoFillBackground(true);
+    }
+    // The same changes an auto step makes: the relay boxes at once, the photo boxes and the
+    // loop count after the read-back delay.
+    void step(int delayMs) {
+        const int last = cur;
+        cur = (cur + 1) % 16;
+        relays[last]->setChecked(false);
+        relays[cur]->setChecked(true);
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, [this, last] {
+            photos[15 - last]->setChecked(false);
+            photos[15 - cur]->setChecked(true);
+            label->setText(QString::number(++loops));
+        });
+    }
+    void flipOnce(int i) {
+        relays[i % 16]->setChecked(!relays[i % 16]->isChecked());
+        photos[15 - i % 16]->setChecked(relays[i % 16]->isChecked());
+        label->setText(QString::number(++loops));
+    }
+    std::array<QPushButton*, 16> relays{}, photos{}, others{};
+    QLabel* label = nullptr;
+    int cur = 15;
+    long loops = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Child measurements. Each prints one RESULT line.
+
+std::map<std::string, double> latenessStats(const std::vector<double>& us) {
+    double early = 0;
+    for (double v : us)
+        early += v < 0 ? 1 : 0;
+    return {{"median", percentile(us, 50)},
+            {"p99", percentile(us, 99)},
+            {"max", percentile(us, 100)},
+            {"early", early},
+            {"n", double(us.size())}};
+}
+
+void childLateness(bool bare, int delayMs, int samples) {
+    std::vector<double> us;
+    us.reserve(samples);
+    QEventLoop done;
+    if (bare) {
+        QTimer t;
+        t.setSingleShot(true);
+        t.setTimerType(Qt::PreciseTimer);
+        std::int64_t armed = 0;
+        QObject::connect(&t, &QTimer::timeout, [&] {
+            us.push_back(double(nowNs() - armed - delayMs * 1'000'000LL) / 1000.0);
+            if (int(us.size()) >= samples)
+                return done.quit();
+            armed = nowNs();
+            t.start(delayMs);
+        });
+        armed = nowNs();
+        t.start(delayMs);
+        done.exec();
+    } else {
+        Program p;
+        p.setReadDelay(delayMs);
+        p.showAndWait();
+        int k = 0;
+        p.card.onRead = [&](std::int64_t sinceWrite) {
+            us.push_back(double(sinceWrite - delayMs * 1'000'000LL) / 1000.0);
+            if (int(us.size()) >= samples)
+                return done.quit();
+            QTimer::singleShot(0, [&] { p.toggle(++k); });
+        };
+        QTimer::singleShot(0, [&] { p.toggle(k); });
+        done.exec();
+    }
+    report(latenessStats(us));
+}
+
+void childSteps(bool bare, int periodMs, int steps) {
+    std::vector<std::int64_t> at;
+    at.reserve(steps + 1);
+    QEventLoop done;
+    auto tick = [&] {
+        at.push_back(nowNs());
+        if (int(at.size()) > steps)
+            done.quit();
+    };
+    std::unique_ptr<Program> p;
+    QTimer t;
+    if (bare) {
+        t.setTimerType(Qt::PreciseTimer);
+        t.setInterval(periodMs);
+        QObject::connect(&t, &QTimer::timeout, tick);
+        t.start();
+    } else {
+        p = std::make_unique<Program>();
+        p->setStepPeriod(periodMs);
+        p->setReadDelay(5);
+        p->showAndWait();
+        QObject::connect(p->get<QTimer>(QStringLiteral("Timer1")), &QTimer::timeout, tick);
+        p->w->autoCmd_Click();
+    }
+    done.exec();
+    std::vector<double> intervals;
+    double missed = 0;
+    for (std::size_t i = 1; i < at.size(); ++i) {
+        intervals.push_back(double(at[i] - at[i - 1]) / 1000.0);
+        missed += intervals.back() > 1.5 * periodMs * 1000.0 ? 1 : 0;
+    }
+    const double n = double(at.size() - 1);
+    const double driftUs =
+        std::abs(double(at.back() - at.front()) / 1000.0 - n * periodMs * 1000.0);
+    report({{"median", percentile(intervals, 50)},
+            {"p99", percentile(intervals, 99)},
+            {"drift_us", driftUs},
+            {"drift_ppm", driftUs / (n * periodMs * 1000.0) * 1e6},
+            {"missed", missed},
+            {"n", n}});
+}
+
+void childCpu(bool bare, int seconds) {
+    std::unique_ptr<Program> p;
+    std::unique_ptr<BareWindow> b;
+    QTimer t;
+    if (bare) {
+        b = std::make_unique<BareWindow>();
+        b->show();
+        waitExposed(*b);
+        t.setTimerType(Qt::PreciseTimer);
+        t.setInterval(20);
+        QObject::connect(&t, &QTimer::timeout, [&] { b->step(5); });
+        t.start();
+    } else {
+        p = std::make_unique<Program>();
+        p->setStepPeriod(20);
+        p->setReadDelay(5);
+        p->showAndWait();
+        p->w->autoCmd_Click();
+    }
+    spin(1000); // settle
+    const double cpu0 = cpuSeconds();
+    const std::int64_t t0 = nowNs();
+    spin(seconds * 1000);
+    const double wall = double(nowNs() - t0) / 1e9;
+    report({{"cpu_per_wall", (cpuSeconds() - cpu0) / wall}});
+}
+
+void childIdle(bool bare, int seconds) {
+    std::unique_ptr<Program> p;
+    std::unique_ptr<BareWindow> b;
+    if (bare) {
+        b = std::make_unique<BareWindow>();
+        b->show();
+        waitExposed(*b);
+    } else {
+        p = std::make_unique<Program>();
+        p->showAndWait();
+    }
+    spin(500);
+    const long v0 = voluntarySwitches();
+    const std::int64_t t0 = nowNs();
+    // Sleep in the event loop with nothing of our own to wake it.
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const double wall = double(nowNs() - t0) / 1e9;
+    // The one wake-up that ends the wait is ours, not the program's.
+    report({{"per_second", double(voluntarySwitches() - v0 - 1) / wall}});
+}
+
+void childLoopCost(int loops) {
+    Program p;
+    p.showAndWait();
+    for (int i = 0; i < 1000; ++i)
+        p.loopOnce(i);
+    const std::int64_t t0 = nowNs();
+    for (int i = 0; i < loops; ++i)
+        p.loopOnce(i);
+    const double us = double(nowNs() - t0) / 1000.0 / loops;
+    report({{"us_per_loop", us}, {"writes", double(p.card.writes)}});
+}
+
+void childStartup(bool bare, std::int64_t spawnedNs) {
+    // The first paint of the window ends the measurement.
+    struct FirstPaint : QObject {
+        std::int64_t spawned;
+        explicit FirstPaint(std::int64_t s)
+            : spawned(s) {}
+        bool eventFilter(QObject* o, QEvent* e) override {
+            if (e->type() == QEvent::Paint && o->isWidgetType() &&
+                static_cast<QWidget*>(o)->isWindow()) {
+                report({{"ms", double(nowNs() - spawned) / 1e6}});
+                std::_Exit(0);
+            }
+            return false;
+        }
+    } firstPaint(spawnedNs);
+    qApp->installEventFilter(&firstPaint);
+    std::unique_ptr<Program> p;
+    std::unique_ptr<BareWindow> b;
+    if (bare) {
+        b = std::make_unique<BareWindow>();
+        b->show();
+    } else {
+        p = std::make_unique<Program>();
+        p->w->show();
+    }
+    QApplication::exec();
+}
+
+void childMemory(bool bare, int loops) {
+    std::unique_ptr<Program> p;
+    std::unique_ptr<BareWindow> b;
+    std::function<void(int)> once;
+    if (bare) {
+        b = std::make_unique<BareWindow>();
+        b->show();
+        waitExposed(*b);
+        once = [&](int i) { b->flipOnce(i); };
+    } else {
+        p = std::make_unique<Program>();
+        p->showAndWait();
+        once = [&](int i) { p->loopOnce(i); };
+    }
+    long warm = 0;
+    for (int i = 0; i < loops; ++i) {
+        once(i);
+        if (i % 1000 == 999)
+            QCoreApplication::processEvents(); // let it paint
+        if (i == loops / 10)
+            warm = procStatusKb("VmRSS");
+    }
+    QCoreApplication::processEvents();
+    report({{"peak_kb", double(procStatusKb("VmHWM"))},
+            {"growth_kb", double(procStatusKb("VmRSS") - warm)}});
+}
+
+int runChild(const QStringList& args) {
+    const QString what = args.value(0);
+    const bool bare = args.value(1) == QLatin1String("bare");
+    const int a = args.value(2).toInt();
+    const int b = args.value(3).toInt();
+    if (what == QLatin1String("lateness"))
+        childLateness(bare, a, b);
+    else if (what == QLatin1String("steps"))
+        childSteps(bare, a, b);
+    else if (what == QLatin1String("cpu"))
+        childCpu(bare, a);
+    else if (what == QLatin1String("idle"))
+        childIdle(bare, a);
+    else if (what == QLatin1String("loopcost"))
+        childLoopCost(a);
+    else if (what == QLatin1String("startup"))
+        childStartup(bare, args.value(2).toLongLong());
+    else if (what == QLatin1String("memory"))
+        childMemory(bare, a);
+    else
+        return 2;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The parent: runs the children, the window's and the baseline's side by side, and prints.
+
+using Result = std::map<std::string, double>;
+
+struct Child {
+    std::unique_ptr<QProcess> process;
+    QString description;
+};
+
+QString g_program;
+QString g_platform;
+
+Child start(const QStringList& args) {
+    Child c;
+    c.process = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), g_platform);
+    if (!env.contains(QStringLiteral("XDG_RUNTIME_DIR")))
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QDir::tempPath());
+    c.process->setProcessEnvironment(env);
+    c.description = args.join(QLatin1Char(' '));
+    c.process->start(g_program, QStringList{QStringLiteral("--child")} + args);
+    return c;
+}
+
+Result finish(Child& c) {
+    c.process->waitForFinished(-1);
+    const QString out = QString::fromLocal8Bit(c.process->readAllStandardOutput());
+    Result r;
+    for (const QString& line : out.split(QLatin1Char('\n'))) {
+        if (!line.startsWith(QLatin1String("RESULT")))
+            continue;
+        for (const QString& pair : line.mid(7).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            const auto kv = pair.split(QLatin1Char('='));
+            r[kv.value(0).toStdString()] = kv.value(1).toDouble();
+        }
+    }
+    if (r.empty())
+        std::fprintf(stderr, "looptest_bench: child '%s' gave no result:\n%s\n",
+                     qPrintable(c.description), c.process->readAllStandardError().constData());
+    return r;
+}
+
+// Runs the window's child and the baseline's at the same time, one core each.
+std::pair<Result, Result> pair(const QStringList& window, const QStringList& baseline) {
+    Child a = start(window);
+    Child b = start(baseline);
+    Result ra = finish(a);
+    Result rb = finish(b);
+    return {ra, rb};
+}
+
+struct Row {
+    std::string figure, program, baseline, ratio, goal, met;
+};
+std::vector<Row> g_rows;
+
+std::string fmt(double v, int decimals = 1) {
+    if (std::isnan(v))
+        return "n/a";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+std::string ratio(double a, double b) {
+    return b > 0 ? fmt(a / b, 2) + "×" : "n/a";
+}
+
+void add(std::string figure, std::string program, std::string baseline, std::string r,
+         std::string goal, bool met) {
+    g_rows.push_back({std::move(figure), std::move(program), std::move(baseline), std::move(r),
+                      std::move(goal), met ? "yes" : "**no**"});
+    std::fprintf(stderr, "  measured: %s\n", g_rows.back().figure.c_str());
+}
+
+int runParent(bool quick) {
+    const int lateN[] = {quick ? 50 : 1000, quick ? 20 : 1000, quick ? 3 : 100};
+    const int delays[] = {5, 50, 500};
+    for (int i = 0; i < 3; ++i) {
+        const QString d = QString::number(delays[i]);
+        const QString n = QString::number(lateN[i]);
+        auto [w, b] = pair({"lateness", "window", d, n}, {"lateness", "bare", d, n});
+        const bool met = w["early"] == 0 && w["median"] <= 1.2 * std::max(b["median"], 1.0) &&
+                         w["p99"] <= 1.5 * std::max(b["p99"], 1.0);
+        add("read-back lateness at " + d.toStdString() + " ms, µs (median / p99 / max; early; n)",
+            fmt(w["median"]) + " / " + fmt(w["p99"]) + " / " + fmt(w["max"]) + "; " +
+                fmt(w["early"], 0) + "; " + fmt(w["n"], 0),
+            fmt(b["median"]) + " / " + fmt(b["p99"]) + " / " + fmt(b["max"]) + "; " +
+                fmt(b["early"], 0) + "; " + fmt(b["n"], 0),
+            ratio(w["median"], b["median"]) + " / " + ratio(w["p99"], b["p99"]),
+            "never early; median ≤ 1.2×, p99 ≤ 1.5× the bare timer's", met);
+    }
+    for (int period : {20, 100}) {
+        const QString p = QString::number(period);
+        const QString n = QString::number(quick ? 50 : 3000);
+        auto [w, b] = pair({"steps", "window", p, n}, {"steps", "bare", p, n});
+        add("auto step period " + p.toStdString() +
+                " ms: interval median / p99 µs; drift ppm; missed; steps",
+            fmt(w["median"]) + " / " + fmt(w["p99"]) + "; " + fmt(w["drift_ppm"]) + "; " +
+                fmt(w["missed"], 0) + "; " + fmt(w["n"], 0),
+            fmt(b["median"]) + " / " + fmt(b["p99"]) + "; " + fmt(b["drift_ppm"]) + "; " +
+                fmt(b["missed"], 0) + "; " + fmt(b["n"], 0),
+            ratio(w["p99"], b["p99"]) + " (p99)", "drift ≤ 200 ppm, no step missed",
+            w["drift_ppm"] <= 200 && w["missed"] == 0);
+    }
+    {
+        const QString s = QString::number(quick ? 2 : 30);
+        auto [w, b] = pair({"cpu", "window", s}, {"cpu", "bare", s});
+        add("CPU stepping at 20 ms / 5 ms, CPU s per wall s over " + s.toStdString() + " s",
+            fmt(w["cpu_per_wall"], 4), fmt(b["cpu_per_wall"], 4),
+            ratio(w["cpu_per_wall"], b["cpu_per_wall"]), "≤ 1.2× the bare window",
+            w["cpu_per_wall"] <= 1.2 * b["cpu_per_wall"]);
+    }
+    {
+        const QString s = QString::number(quick ? 2 : 20);
+        auto [w, b] = pair({"idle", "window", s}, {"idle", "bare", s});
+        add("idle wake-ups, voluntary switches per s over " + s.toStdString() + " s",
+            fmt(w["per_second"], 2), fmt(b["per_second"], 2), "", "≤ 1 per second",
+            w["per_second"] <= 1.0);
+    }
+    {
+        Child c = start({"loopcost", "window", QString::number(quick ? 1000 : 100000)});
+        Result r = finish(c);
+        add("cost of one loop (write + read-back through the handlers), µs",
+            fmt(r["us_per_loop"], 2), "", "", "reported", true);
+    }
+    {
+        std::vector<double> w, b;
+        for (int i = 0; i < (quick ? 2 : 9); ++i) {
+            for (bool bare : {false, true}) {
+                Child c = start({"startup", bare ? "bare" : "window", QString::number(nowNs())});
+                Result r = finish(c);
+                (bare ? b : w).push_back(r["ms"]);
+            }
+        }
+        const double wm = percentile(w, 50), bm = percentile(b, 50);
+        add("start-up, process start to first paint, ms (median of " + std::to_string(w.size()) +
+                ")",
+            fmt(wm), fmt(bm), ratio(wm, bm), "≤ 1.5× the bare program", wm <= 1.5 * bm);
+    }
+    {
+        const QString n = QString::number(quick ? 5000 : 100000);
+        Child cw = start({"memory", "window", n});
+        Result w = finish(cw);
+        Child cb = start({"memory", "bare", n});
+        Result b = finish(cb);
+        add("memory: peak RSS kB; RSS growth over " + n.toStdString() + " loops kB",
+            fmt(w["peak_kb"], 0) + "; " + fmt(w["growth_kb"], 0),
+            fmt(b["peak_kb"], 0) + "; " + fmt(b["growth_kb"], 0), ratio(w["peak_kb"], b["peak_kb"]),
+            "peak ≤ 1.3× the bare program; growth ≤ 1 MB",
+            w["peak_kb"] <= 1.3 * b["peak_kb"] && w["growth_kb"] <= 1024);
+    }
+
+    std::printf("| figure | looptest | baseline | ratio | goal | met |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    int missed = 0;
+    for (const Row& r : g_rows) {
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.figure.c_str(), r.program.c_str(),
+                    r.baseline.c_str(), r.ratio.c_str(), r.goal.c_str(), r.met.c_str());
+        missed += r.met == "yes" ? 0 : 1;
+    }
+    std::printf("\nplatform: %s%s; goals missed: %d\n", qPrintable(g_platform),
+                quick ? " (quick run: too few samples to judge)" : "", missed);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+
+    if (args.value(0) == QLatin1String("--child")) {
+        QApplication app(argc, argv);
+        setUpApplication(app);
+        return runChild(args.mid(1));
+    }
+
+    QCoreApplication app(argc, argv);
+    g_program = QCoreApplication::applicationFilePath();
+    g_platform = QStringLiteral("offscreen");
+    if (args.contains(QLatin1String("--x11"))) {
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            std::fprintf(stderr, "looptest_bench: --x11 needs an X server in DISPLAY\n");
+            return 2;
+        }
+        g_platform = QStringLiteral("xcb");
+    }
+    return runParent(args.contains(QLatin1String("--quick")));
+}
