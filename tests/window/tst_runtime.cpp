@@ -14,6 +14,7 @@ private slots:
     void anErrorInAHandlerIsShownAndEndsTheProgram();
     void anErrorInANestedHandlerEndsTheOuterOneThere();
     void nothingRunsOnceTheProgramHasEnded();
+    void aRelayIndexOutsideTheArrayIsAnErrorNotACrash();
 };
 
 void TstRuntime::stateChangesRaiseTheRelayClickSynchronously() {
@@ -121,6 +122,17 @@ void TstRuntime::nothingRunsOnceTheProgramHasEnded() {
     win.w->resetCmd_Click();
     QVERIFY(win.card.calls.empty());
     QCOMPARE(win.loops(), QStringLiteral("0"));
+}
+
+void TstRuntime::aRelayIndexOutsideTheArrayIsAnErrorNotACrash() {
+    Window win;
+    ModalAnswerer answerer;
+    win.w->R16_Click(16);
+    QCOMPARE(answerer.seen.size(), std::size_t(1));
+    QVERIFY2(answerer.seen[0].text.contains(QLatin1String("no relay box R16(16)")),
+             qPrintable(answerer.seen[0].text));
+    QVERIFY(win.w->isEnded());
+    QVERIFY(win.card.calls.empty());
 }
 
 QTEST_MAIN(TstRuntime)
