@@ -38,8 +38,6 @@ public:
     std::unique_ptr<PortDevice> open(QString& why) override;
     QWidget* createOptions(QWidget* parent) override;
 
-    void setBaseText(const QString& text) { baseText_ = text; }
-
 private:
     std::string portDevice_;
     QString baseText_;

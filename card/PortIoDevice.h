@@ -30,8 +30,6 @@ public:
     bool read(std::int32_t port, std::int16_t& data) override;
     bool write(std::int32_t port, std::int16_t data) override;
 
-    unsigned base() const { return base_; }
-
 private:
     PortIoDevice(int fd, unsigned base);
 
