@@ -19,28 +19,27 @@ Runtime::Runtime(QWidget* window, std::function<void()> endProgram)
     , endProgram_(std::move(endProgram)) {}
 
 void Runtime::dispatch(const std::function<void()>& handler) {
+    // While an error is pending, and while its report is up, no other event runs.
     if (ended_ || errorPending_)
         return;
+    auto record = [this](const QString& what) {
+        if (!errorPending_)
+            pendingError_ = what; // the first error is the one reported
+        errorPending_ = true;
+    };
     ++depth_;
     try {
         handler();
     } catch (const NestedHandlerError&) {
         // The nested handler's error is already recorded.
     } catch (const std::exception& e) {
-        if (!errorPending_)
-            pendingError_ = QString::fromLocal8Bit(e.what());
-        errorPending_ = true;
+        record(QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        if (!errorPending_)
-            pendingError_ = QStringLiteral("unknown error");
-        errorPending_ = true;
+        record(QStringLiteral("unknown error"));
     }
     --depth_;
     if (depth_ == 0 && errorPending_) {
-        // No event runs while the report is up; the program ends once it is closed.
-        ended_ = true;
         msgBox(errorText(pendingError_), QStringLiteral("Run-time error"));
-        ended_ = false;
         end();
     }
 }

@@ -116,6 +116,21 @@ void TstStartup::closingThroughTheFrameEndsWithoutWriting() {
     QCOMPARE(ended.count(), 1);
     QVERIFY(win.card.calls.empty());
     QCOMPARE(win.card.relays(0), 0x80); // the relay stays as it was
+
+    // Closed while auto runs: the walk stops where it is, with no further write.
+    Window running;
+    running.w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(running.w.get()));
+    running.w->autoCmd_Click();
+    running.w->Timer1_Timer();
+    running.card.clear();
+    QVERIFY(running.w->close());
+    QVERIFY(running.w->isEnded());
+    QVERIFY(!running.timer("Timer1")->isActive());
+    QVERIFY(!running.timer("getTimer")->isActive());
+    QTest::qWait(150); // longer than a step and a read-back
+    QVERIFY(running.card.calls.empty());
+    QCOMPARE(running.card.relays(0), 0x01);
 }
 
 QTEST_MAIN(TstStartup)
