@@ -7,6 +7,7 @@
 // By default the window runs on Qt's offscreen platform; --x11 runs it in the X server named
 // by DISPLAY. --quick takes few samples, to check that the benchmark works, not to measure.
 #include "card/LoopbackSimulator.h"
+#include "card/PortHelperDevice.h"
 #include "window/AppSetup.h"
 #include "window/LoopTest.h"
 
@@ -19,6 +20,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QWindow>
 
@@ -33,6 +35,9 @@
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -368,6 +373,58 @@ void childLoopCost(bool shown, int loops) {
     report({{"us_per_loop", us}, {"writes", double(p.card.writes)}});
 }
 
+// One request and its answer through the port helper (a read of port 0, the helper serving a
+// file in place of the ports), or the bare minimum: two bytes out to another process over a
+// socket and two back.
+void childRoundTrip(bool bare, int samples) {
+    std::vector<double> us;
+    us.reserve(samples);
+    if (bare) {
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+            return;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(sv[0]);
+            unsigned char b[2];
+            while (::read(sv[1], b, 2) == 2 && ::write(sv[1], b, 2) == 2) {
+            }
+            ::_exit(0);
+        }
+        ::close(sv[1]);
+        unsigned char b[2] = {0x10, 0};
+        for (int i = 0; i < samples + 100; ++i) {
+            const std::int64_t t0 = nowNs();
+            if (::write(sv[0], b, 2) != 2 || ::read(sv[0], b, 2) != 2)
+                return;
+            if (i >= 100)
+                us.push_back(double(nowNs() - t0) / 1000.0);
+        }
+        ::close(sv[0]);
+        ::waitpid(pid, nullptr, 0);
+    } else {
+        QTemporaryFile space;
+        if (!space.open() || !space.resize(0x400))
+            return;
+        QString why;
+        auto dev = PortHelperDevice::open(LOOPTEST_PORT_HELPER, 0x300, why,
+                                          space.fileName().toStdString());
+        if (!dev) {
+            std::fprintf(stderr, "%s\n", qPrintable(why));
+            return;
+        }
+        std::int16_t data = 0;
+        for (int i = 0; i < samples + 100; ++i) {
+            const std::int64_t t0 = nowNs();
+            if (!dev->read(0, data))
+                return;
+            if (i >= 100)
+                us.push_back(double(nowNs() - t0) / 1000.0);
+        }
+    }
+    report({{"median", percentile(us, 50)}, {"p99", percentile(us, 99)}, {"n", double(us.size())}});
+}
+
 void childStartup(bool bare, std::int64_t spawnedNs) {
     // The first paint of the window ends the measurement.
     struct FirstPaint : QObject {
@@ -442,6 +499,8 @@ int runChild(const QStringList& args) {
         childStartup(bare, args.value(2).toLongLong());
     else if (what == QLatin1String("memory"))
         childMemory(bare, a);
+    else if (what == QLatin1String("roundtrip"))
+        childRoundTrip(bare, a);
     else
         return 2;
     return 0;
@@ -640,6 +699,16 @@ int runParent(bool quick) {
             fmt(b["peak_kb"], 0) + "; " + fmt(b["growth_kb"], 0), ratio(w["peak_kb"], b["peak_kb"]),
             "peak ≤ 1.3× the bare program; growth ≤ 1 MB",
             w["peak_kb"] <= 1.3 * b["peak_kb"] && w["growth_kb"] <= 1024);
+    }
+
+    {
+        const QString n = QString::number(quick ? 500 : 20000);
+        auto [w, b] = pair({"roundtrip", "helper", n}, {"roundtrip", "bare", n});
+        add("port helper: one request and its answer, µs (median / p99; n)",
+            fmt(w["median"], 2) + " / " + fmt(w["p99"], 2) + "; " + fmt(w["n"], 0),
+            fmt(b["median"], 2) + " / " + fmt(b["p99"], 2) + "; " + fmt(b["n"], 0),
+            ratio(w["median"], b["median"]) + " / " + ratio(w["p99"], b["p99"]),
+            "reported, next to a bare socket round trip between two processes", true);
     }
 
     std::printf("| figure | looptest | baseline | ratio | goal | met |\n");

@@ -1,9 +1,10 @@
 #include "card/DeviceEntry.h"
 
-#include "card/PortIoDevice.h"
+#include "card/PortHelperDevice.h"
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QLineEdit>
 #include <QRegularExpression>
@@ -17,24 +18,32 @@ QWidget* DeviceEntry::createOptions(QWidget*) {
 
 // --- ISA card -------------------------------------------------------------------------------
 
-IsaCardEntry::IsaCardEntry(std::string portDevice)
-    : portDevice_(std::move(portDevice))
-    , baseText_(QString::number(PortIoDevice::kCommonBase, 16)) {}
+IsaCardEntry::IsaCardEntry(std::string helper, std::string standIn)
+    : helper_(std::move(helper))
+    , standIn_(std::move(standIn))
+    , baseText_(QString::number(PortHelperDevice::kCommonBase, 16)) {}
 
 QString IsaCardEntry::cardName() {
     return QStringLiteral("MORVELLA WDM Drv 1.10 for ISA 16 Photo 16 Relay Card");
 }
 
 bool IsaCardEntry::probe(QString& why) const {
-    // Opening the port device touches no port; it only tells whether we may.
-    return PortIoDevice::open(portDevice_, PortIoDevice::kCommonBase, why) != nullptr;
+    // The helper's probe touches no port; it only tells whether it could take them.
+    if (!standIn_.empty()) {
+        why.clear();
+        return QFileInfo::exists(QString::fromStdString(standIn_));
+    }
+    unsigned base = PortHelperDevice::kCommonBase;
+    QString unused;
+    PortHelperDevice::parseBase(baseText_, base, unused);
+    return PortHelperDevice::probe(helper_, base, why);
 }
 
 std::unique_ptr<PortDevice> IsaCardEntry::open(QString& why) {
     unsigned base = 0;
-    if (!PortIoDevice::parseBase(baseText_, base, why))
+    if (!PortHelperDevice::parseBase(baseText_, base, why))
         return nullptr;
-    return PortIoDevice::open(portDevice_, base, why);
+    return PortHelperDevice::open(helper_, base, why, standIn_);
 }
 
 QWidget* IsaCardEntry::createOptions(QWidget* parent) {
@@ -172,7 +181,9 @@ QWidget* SimulatorEntry::createOptions(QWidget* parent) {
 
 std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries(const DeviceSources& sources) {
     std::vector<std::unique_ptr<DeviceEntry>> entries;
-    entries.push_back(std::make_unique<IsaCardEntry>(sources.portDevice));
+    entries.push_back(std::make_unique<IsaCardEntry>(
+        sources.portHelper.empty() ? PortHelperDevice::findHelper() : sources.portHelper,
+        sources.portStandIn));
 
     if (sources.dioLibrary) {
         const QDir dir(QString::fromStdString(sources.deviceDir));

@@ -28,10 +28,11 @@ public:
     virtual QWidget* createOptions(QWidget* parent);
 };
 
-// The ISA relay/photo card through /dev/port, at an I/O base the user enters.
+// The ISA relay/photo card through the port helper, at an I/O base the user enters. standIn,
+// for tests, is a file the helper serves in place of the I/O space.
 class IsaCardEntry : public DeviceEntry {
 public:
-    explicit IsaCardEntry(std::string portDevice = "/dev/port");
+    explicit IsaCardEntry(std::string helper, std::string standIn = {});
     static QString cardName();
     QString name() const override { return cardName(); }
     bool probe(QString& why) const override;
@@ -39,7 +40,8 @@ public:
     QWidget* createOptions(QWidget* parent) override;
 
 private:
-    std::string portDevice_;
+    std::string helper_;
+    std::string standIn_;
     QString baseText_;
 };
 
@@ -77,7 +79,10 @@ private:
 
 // Where the standard entries look for devices; tests point them elsewhere.
 struct DeviceSources {
-    std::string portDevice = "/dev/port";
+    // The port helper program; empty: the one installed with this program.
+    std::string portHelper;
+    // A file the helper serves in place of the I/O space; tests only.
+    std::string portStandIn;
     std::string deviceDir = "/dev";
     ComediEntry::Library dioLibrary = makeComediLibrary;
     LoopbackSimulator::Clock clock = LoopbackSimulator::steadyMicroseconds;

@@ -15,6 +15,8 @@ packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-lib
 # To test: an X server and the tools that drive the real program in it like a person.
 if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)
+  # To check that the program stays unprivileged even when someone grants it a capability.
+  packages+=(libcap2-bin)
 fi
 
 missing=()

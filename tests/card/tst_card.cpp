@@ -6,17 +6,17 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSpinBox>
-#include <QTemporaryDir>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 // Entries as on a machine without port access or data-acquisition cards.
 std::vector<std::unique_ptr<DeviceEntry>> entriesWithoutCards() {
     DeviceSources sources;
-    sources.portDevice = "/nonexistent/port";
+    sources.portHelper = "/nonexistent/looptest-porthelper";
     sources.deviceDir = "/nonexistent";
     return standardDeviceEntries(sources);
 }
@@ -141,7 +141,8 @@ void TstCard::chooserExplainsWhyTheCardCannotOpen() {
     });
     QCOMPARE(chooser.exec(), int(QDialog::Rejected));
     QVERIFY(stillOpen);
-    QVERIFY2(shownAfterOpen.contains(QLatin1String("/nonexistent/port does not exist")),
+    QVERIFY2(shownAfterOpen.contains(
+                 QLatin1String("port helper looptest-porthelper was not found at /nonexistent")),
              qPrintable(shownAfterOpen));
     QCOMPARE(chooser.openedEntry(), -1);
     QVERIFY(!chooser.takeDevice());
@@ -166,8 +167,7 @@ void TstCard::cancellingOrClosingTheChooserSelectsNothing() {
     QVERIFY(!card.WritePort(0, 0));
 }
 
-void TstCard::anIsaBaseOutOfRangeIsRefusedInTheChooser()
-{
+void TstCard::anIsaBaseOutOfRangeIsRefusedInTheChooser() {
     QTemporaryDir dir;
     const QString port = dir.filePath(QStringLiteral("port"));
     {
@@ -176,7 +176,8 @@ void TstCard::anIsaBaseOutOfRangeIsRefusedInTheChooser()
         f.write(QByteArray(0x400, char(0xFF)));
     }
     DeviceSources sources;
-    sources.portDevice = port.toStdString();
+    sources.portHelper = LOOPTEST_PORT_HELPER;
+    sources.portStandIn = port.toStdString();
     sources.deviceDir = "/nonexistent";
     auto entries = standardDeviceEntries(sources);
     DeviceChooser chooser(entries);
@@ -184,7 +185,7 @@ void TstCard::anIsaBaseOutOfRangeIsRefusedInTheChooser()
     auto* status = chooser.findChild<QLabel*>(QStringLiteral("status"));
     auto* base = chooser.findChild<QLineEdit*>(QStringLiteral("isaBase"));
     QVERIFY(list && status && base);
-    QCOMPARE(list->currentRow(), 0); // the port device opens, so the card comes first
+    QCOMPARE(list->currentRow(), 0); // the card can be opened, so it comes first
     QCOMPARE(base->text(), QStringLiteral("300"));
 
     QString refused;
@@ -207,8 +208,7 @@ void TstCard::anIsaBaseOutOfRangeIsRefusedInTheChooser()
     QCOMPARE(bytes.count(char(0xFF)), 0x400 - 1); // nothing else touched
 }
 
-void TstCard::aFaultPickedInTheChooserIsPlayed()
-{
+void TstCard::aFaultPickedInTheChooserIsPlayed() {
     auto entries = entriesWithoutCards();
     DeviceChooser chooser(entries);
     auto* fault = chooser.findChild<QComboBox*>(QStringLiteral("simFault"));
@@ -222,7 +222,8 @@ void TstCard::aFaultPickedInTheChooserIsPlayed()
     QString refused;
     QTimer::singleShot(0, &chooser, [&] {
         // Swapping a channel with itself is no fault: refused with a reason.
-        fault->setCurrentIndex(fault->findText(QStringLiteral("Wires of channels N and M swapped")));
+        fault->setCurrentIndex(
+            fault->findText(QStringLiteral("Wires of channels N and M swapped")));
         QVERIFY(n->isEnabled() && m->isEnabled());
         n->setValue(4);
         m->setValue(4);

@@ -180,7 +180,7 @@ void TstComedi::theChooserListsOnlyUsableDevices() {
         return out;
     };
     DeviceSources sources;
-    sources.portDevice = "/nonexistent/port";
+    sources.portHelper = "/nonexistent/looptest-porthelper";
     sources.deviceDir = dev.path().toStdString();
     // A device file whose library answer decides: comedi0 serves, comedi1 is too small.
     sources.dioLibrary = [] {

@@ -365,7 +365,7 @@ void TstLoop::speedBarsSetLabelsAndTimersInBothModes() {
 
 void TstLoop::autoRunOnTheSimulatorWithRealTimers() {
     DeviceSources noCards;
-    noCards.portDevice = "/nonexistent/port";
+    noCards.portHelper = "/nonexistent/looptest-porthelper";
     noCards.deviceDir = "/nonexistent";
     DeviceSelectingCard tak(standardDeviceEntries(noCards));
     LoopTest w(tak);

@@ -1,0 +1,288 @@
+#include "card/PortHelperDevice.h"
+
+#include "porthelper/Protocol.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kStartTimeout = std::chrono::milliseconds(1000);
+
+QString hex(unsigned value) {
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper();
+}
+
+int msLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Reads exactly n bytes before the deadline; false on timeout, end of stream or error.
+bool readBefore(int fd, unsigned char* buf, std::size_t n, Clock::time_point deadline) {
+    std::size_t got = 0;
+    while (got < n) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, msLeft(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t r = ::read(fd, buf + got, n - got);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0)
+            return false;
+        got += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// A started helper: its pid, our end of its socket, and the read end of its stderr.
+struct Child {
+    pid_t pid = -1;
+    int socket = -1;
+    int errors = -1;
+};
+
+// Starts the helper with an empty environment; on failure returns false and says why.
+bool spawn(const std::string& helper, const std::vector<std::string>& args, Child& child,
+           QString& why) {
+    const QString path = QString::fromStdString(helper);
+    if (helper.empty() || !QFileInfo::exists(path)) {
+        why = QStringLiteral("The port helper looptest-porthelper was not found%1. It is built "
+                             "and installed with the program; rebuild or reinstall looptest.")
+                  .arg(helper.empty() ? QString() : QStringLiteral(" at ") + path);
+        return false;
+    }
+    int sv[2];
+    int err[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        why = QStringLiteral("Cannot start the port helper: %1.")
+                  .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        why = QStringLiteral("Cannot start the port helper: %1.")
+                  .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        ::close(sv[0]);
+        ::close(sv[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, sv[1], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, sv[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(helper.c_str())};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    char* noEnvironment[] = {nullptr};
+    const int rc =
+        ::posix_spawn(&child.pid, helper.c_str(), &actions, nullptr, argv.data(), noEnvironment);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(sv[1]);
+    ::close(err[1]);
+    if (rc != 0) {
+        ::close(sv[0]);
+        ::close(err[0]);
+        why = QStringLiteral("The port helper %1 cannot be started: %2.")
+                  .arg(path, QString::fromLocal8Bit(std::strerror(rc)));
+        return false;
+    }
+    child.socket = sv[0];
+    child.errors = err[0];
+    return true;
+}
+
+// Collects what the helper said on stderr and its exit, killing it at the deadline; returns
+// its words, or a description of how it ended. cleanExit tells whether it exited with 0.
+QString finish(Child& child, Clock::time_point deadline, bool& cleanExit) {
+    QByteArray said;
+    char buf[512];
+    for (;;) {
+        pollfd p{child.errors, POLLIN, 0};
+        if (::poll(&p, 1, msLeft(deadline)) <= 0)
+            break;
+        const ssize_t n = ::read(child.errors, buf, sizeof buf);
+        if (n <= 0 || said.size() > 4096)
+            break;
+        said.append(buf, n);
+    }
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(child.pid, &status, WNOHANG)) == 0 && msLeft(deadline) > 0)
+        ::usleep(1000);
+    if (done == 0) {
+        ::kill(child.pid, SIGKILL);
+        ::waitpid(child.pid, &status, 0);
+    }
+    ::close(child.errors);
+    if (child.socket >= 0)
+        ::close(child.socket);
+    cleanExit = done == child.pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const QString words = QString::fromLocal8Bit(said).trimmed();
+    if (!words.isEmpty())
+        return words;
+    if (done == 0)
+        return QStringLiteral("The port helper did not answer within %1 ms.")
+            .arg(kStartTimeout.count());
+    if (WIFSIGNALED(status))
+        return QStringLiteral("The port helper ended unexpectedly (signal %1).")
+            .arg(WTERMSIG(status));
+    return QStringLiteral("The port helper ended with status %1 without saying why.")
+        .arg(WEXITSTATUS(status));
+}
+
+} // namespace
+
+bool PortHelperDevice::parseBase(const QString& text, unsigned& base, QString& why) {
+    QString digits = text.trimmed();
+    if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        digits = digits.mid(2);
+    bool ok = false;
+    const unsigned value = digits.toUInt(&ok, 16);
+    if (!ok || digits.isEmpty()) {
+        why = QStringLiteral("\"%1\" is not a hexadecimal I/O address. Enter the card's base "
+                             "address as set by its jumpers, for example 300.")
+                  .arg(text.trimmed());
+        return false;
+    }
+    if (value < porthelper::kMinBase || value > porthelper::kMaxBase) {
+        why = QStringLiteral("The I/O base %1 is out of range: the card's base must lie between "
+                             "%2 and %3 (below %2 sit the machine's own devices). Nothing was "
+                             "opened.")
+                  .arg(hex(value), hex(porthelper::kMinBase), hex(porthelper::kMaxBase));
+        return false;
+    }
+    base = value;
+    return true;
+}
+
+std::string PortHelperDevice::findHelper() {
+    if (!QCoreApplication::instance())
+        return {};
+    const QDir dir(QCoreApplication::applicationDirPath());
+    for (const QString& candidate :
+         {dir.filePath(QStringLiteral("looptest-porthelper")),
+          dir.filePath(QStringLiteral("../libexec/looptest/looptest-porthelper"))}) {
+        if (QFileInfo(candidate).isExecutable())
+            return QDir::cleanPath(candidate).toStdString();
+    }
+    return dir.filePath(QStringLiteral("looptest-porthelper")).toStdString();
+}
+
+std::unique_ptr<PortHelperDevice> PortHelperDevice::open(const std::string& helper, unsigned base,
+                                                         QString& why, const std::string& standIn) {
+    if (base < porthelper::kMinBase || base > porthelper::kMaxBase) {
+        unsigned unused = 0;
+        parseBase(QString::number(base, 16), unused, why);
+        return nullptr;
+    }
+    std::vector<std::string> args;
+    if (!standIn.empty())
+        args = {"--port-file", standIn};
+    args.push_back(QString::number(base, 16).toStdString());
+    Child child;
+    if (!spawn(helper, args, child, why))
+        return nullptr;
+
+    const auto deadline = Clock::now() + kStartTimeout;
+    unsigned char hello[sizeof porthelper::kHello];
+    if (readBefore(child.socket, hello, sizeof hello, deadline) &&
+        std::memcmp(hello, porthelper::kHello, sizeof hello) == 0) {
+        ::close(child.errors);
+        return std::unique_ptr<PortHelperDevice>(new PortHelperDevice(child.pid, child.socket));
+    }
+    bool cleanExit = false;
+    why = finish(child, deadline, cleanExit);
+    return nullptr;
+}
+
+bool PortHelperDevice::probe(const std::string& helper, unsigned base, QString& why) {
+    Child child;
+    if (!spawn(helper, {"--probe", QString::number(base, 16).toStdString()}, child, why))
+        return false;
+    ::close(child.socket);
+    child.socket = -1;
+    bool cleanExit = false;
+    why = finish(child, Clock::now() + kStartTimeout, cleanExit);
+    if (cleanExit)
+        why.clear();
+    return cleanExit;
+}
+
+PortHelperDevice::PortHelperDevice(pid_t pid, int socket)
+    : pid_(pid)
+    , socket_(socket) {}
+
+PortHelperDevice::~PortHelperDevice() {
+    if (socket_ < 0)
+        return;
+    // The end of its input ends the helper; one that lingers is killed.
+    ::close(socket_);
+    int status = 0;
+    for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        ::usleep(1000);
+    if (::waitpid(pid_, &status, WNOHANG) == 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+}
+
+void PortHelperDevice::stop() {
+    ::close(socket_);
+    socket_ = -1;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+bool PortHelperDevice::request(unsigned char op, unsigned char value, unsigned char& answer) {
+    if (socket_ < 0)
+        return false;
+    const unsigned char out[2] = {op, value};
+    unsigned char in[2];
+    const auto deadline = Clock::now() + kRequestTimeout;
+    // A helper that is gone or out of step cannot be trusted with the next request: it is
+    // stopped, and every later request fails at once.
+    if (::send(socket_, out, sizeof out, MSG_NOSIGNAL | MSG_DONTWAIT) != sizeof out ||
+        !readBefore(socket_, in, sizeof in, deadline)) {
+        stop();
+        return false;
+    }
+    answer = in[1];
+    return in[0] == porthelper::kOk;
+}
+
+bool PortHelperDevice::read(std::int32_t port, std::int16_t& data) {
+    if (port != 0 && port != 1)
+        return false;
+    unsigned char byte = 0;
+    if (!request(port == 0 ? porthelper::kReadPort0 : porthelper::kReadPort1, 0, byte))
+        return false;
+    data = byte;
+    return true;
+}
+
+bool PortHelperDevice::write(std::int32_t port, std::int16_t data) {
+    if (port != 0 && port != 1)
+        return false;
+    unsigned char echo = 0;
+    return request(port == 0 ? porthelper::kWritePort0 : porthelper::kWritePort1,
+                   static_cast<unsigned char>(data & 0xFF), echo);
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+// The fixed binary protocol between the program and its port helper, over the helper's standard
+// input and output. Shared by both sides; plain constants, no library.
+//
+// Once the helper holds its two ports and has dropped every privilege, it sends kHello. Then,
+// per request, the program sends two bytes: an operation and a value; the helper answers two
+// bytes: a status and a value.
+//   kReadPort0/1, value 0       -> kOk, the input byte       (or kFailed, 0)
+//   kWritePort0/1, relay byte   -> kOk, the byte written     (or kFailed, 0)
+// Any other request (an unknown operation, a read with a non-zero value, a request cut short)
+// ends the helper without an answer, as does the end of its input.
+namespace porthelper {
+
+constexpr char kHello[4] = {'L', 'T', 'P', '1'};
+
+constexpr unsigned char kReadPort0 = 0x10;
+constexpr unsigned char kReadPort1 = 0x11;
+constexpr unsigned char kWritePort0 = 0x20;
+constexpr unsigned char kWritePort1 = 0x21;
+
+constexpr unsigned char kOk = 0x00;
+constexpr unsigned char kFailed = 0x01;
+
+// The card's two ports sit at base and base + 1; ISA cards are jumpered within this window,
+// below which sit the machine's own devices.
+constexpr unsigned kMinBase = 0x100;
+constexpr unsigned kMaxBase = 0x3FE;
+
+// Exit statuses (sysexits.h).
+constexpr int kExitUsage = 64;        // bad command line or base
+constexpr int kExitBadRequest = 65;   // a malformed request
+constexpr int kExitUnavailable = 69;  // port I/O does not exist here
+constexpr int kExitOsError = 71;      // could not drop privileges
+constexpr int kExitIoError = 74;      // the program's end of the pipe is gone
+constexpr int kExitNoPermission = 77; // no cap_sys_rawio
+
+} // namespace porthelper

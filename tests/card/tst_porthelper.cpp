@@ -1,0 +1,239 @@
+#include "card/DeviceSelectingCard.h"
+#include "card/PortHelperDevice.h"
+#include "porthelper/Protocol.h"
+#include "support/ModalAnswerer.h"
+#include "window/LoopTest.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The port helper against a file standing in for the I/O space: the helper drops every
+// capability before it opens such a file, so no test here can reach the machine's ports.
+class TstPortHelper : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void bytesLandAtBaseAndBasePlusOneOnly();
+    void basesOutsideTheIsaWindowAreRefused();
+    void malformedOrRandomRequestsEndTheHelperCleanly();
+    void aMissingDeadOrSilentHelperFailsWithinItsWait();
+    void withoutItsCapabilityTheHelperSaysWhatToRun();
+    void theWindowDrivesTheCardThroughTheHelper();
+
+private:
+    QByteArray fileBytes() const;
+    QString script(const char* name, const QByteArray& body) const;
+    QTemporaryDir dir_;
+    std::string path_;
+};
+
+const std::string kHelper = LOOPTEST_PORT_HELPER;
+const QByteArray kFresh(0x400, char(0xA5));
+
+void TstPortHelper::init() {
+    QVERIFY(dir_.isValid());
+    path_ = dir_.filePath(QStringLiteral("port")).toStdString();
+    QFile f(QString::fromStdString(path_));
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(kFresh);
+}
+
+QByteArray TstPortHelper::fileBytes() const {
+    QFile f(QString::fromStdString(path_));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QString TstPortHelper::script(const char* name, const QByteArray& body) const {
+    QFile f(dir_.filePath(QString::fromLatin1(name)));
+    f.open(QIODevice::WriteOnly);
+    f.write("#!/bin/sh\n" + body + "\n");
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return f.fileName();
+}
+
+void TstPortHelper::bytesLandAtBaseAndBasePlusOneOnly() {
+    QString why;
+    auto dev = PortHelperDevice::open(kHelper, 0x2A0, why, path_);
+    QVERIFY2(dev, qPrintable(why));
+    QVERIFY(dev->write(0, 0x12));
+    QVERIFY(dev->write(1, 0x1F0)); // only the low byte goes out
+    QVERIFY(!dev->write(2, 0x55));
+    QVERIFY(!dev->write(-1, 0x55));
+
+    QByteArray expected = kFresh;
+    expected[0x2A0] = char(0x12);
+    expected[0x2A1] = char(0xF0);
+    QCOMPARE(fileBytes(), expected);
+
+    std::int16_t data = 0;
+    QVERIFY(dev->read(1, data));
+    QCOMPARE(data, 0xF0);
+    QVERIFY(dev->read(0, data));
+    QCOMPARE(data, 0x12);
+    QVERIFY(!dev->read(2, data));
+    QCOMPARE(fileBytes(), expected); // reading changes nothing
+
+    // An I/O error on the helper's side is a failed call, and the helper goes on serving.
+    QVERIFY(::truncate(path_.c_str(), 0x100) == 0);
+    data = 77;
+    QVERIFY(!dev->read(0, data));
+    QCOMPARE(data, 77);
+    QVERIFY(dev->write(1, 3)); // writing past the end grows the file
+}
+
+void TstPortHelper::basesOutsideTheIsaWindowAreRefused() {
+    unsigned base = 0;
+    QString why;
+    QVERIFY(PortHelperDevice::parseBase(QStringLiteral(" 0x3fe "), base, why));
+    QCOMPARE(base, 0x3FEu);
+    QVERIFY(PortHelperDevice::parseBase(QStringLiteral("100"), base, why));
+    for (const char* bad : {"ff", "0x3ff", "0", "10000"}) {
+        QVERIFY(!PortHelperDevice::parseBase(QString::fromLatin1(bad), base, why));
+        QVERIFY2(why.contains(QLatin1String("0x100 and 0x3FE")), qPrintable(why));
+    }
+    for (const char* garbage : {"", "xyz", "30 0", "-300"}) {
+        QVERIFY(!PortHelperDevice::parseBase(QString::fromLatin1(garbage), base, why));
+        QVERIFY2(why.contains(QLatin1String("not a hexadecimal")), qPrintable(why));
+    }
+    QVERIFY(!PortHelperDevice::open("/nonexistent/helper", 0x80, why, path_));
+    QVERIFY2(why.contains(QLatin1String("out of range")), qPrintable(why));
+
+    // The helper checks the base itself, before anything else.
+    for (const char* bad : {"3ff", "ff", "0x10300", "300x", ""}) {
+        QProcess helper;
+        helper.start(QString::fromStdString(kHelper),
+                     {QStringLiteral("--port-file"), QString::fromStdString(path_),
+                      QString::fromLatin1(bad)});
+        QVERIFY(helper.waitForFinished(5000));
+        QCOMPARE(helper.exitCode(), porthelper::kExitUsage);
+        QVERIFY(helper.readAllStandardError().contains("not an I/O base"));
+    }
+    QCOMPARE(fileBytes(), kFresh);
+}
+
+// Requests that break the protocol end the helper without an answer to them; random streams,
+// mostly valid requests with garbage among them, never reach past base + 1.
+void TstPortHelper::malformedOrRandomRequestsEndTheHelperCleanly() {
+    const QByteArray hello(porthelper::kHello, sizeof porthelper::kHello);
+    auto run = [&](const QByteArray& input, QByteArray& out) {
+        QProcess helper;
+        helper.start(
+            QString::fromStdString(kHelper),
+            {QStringLiteral("--port-file"), QString::fromStdString(path_), QStringLiteral("300")});
+        helper.write(input);
+        helper.closeWriteChannel();
+        if (!helper.waitForFinished(5000) || helper.exitStatus() != QProcess::NormalExit)
+            return -1;
+        out = helper.readAllStandardOutput();
+        return helper.exitCode();
+    };
+    QByteArray out;
+    QCOMPARE(run(QByteArray("\x10\x01", 2), out), porthelper::kExitBadRequest); // read with a value
+    QCOMPARE(out, hello);
+    QCOMPARE(run(QByteArray("\x20\x07\x30\x00", 4), out), porthelper::kExitBadRequest);
+    QCOMPARE(out, hello + QByteArray("\x00\x07", 2)); // the write was served, then it ended
+    QCOMPARE(run(QByteArray("\x11", 1), out), porthelper::kExitBadRequest); // cut short
+    QCOMPARE(run(QByteArray(), out), 0);
+
+    QRandomGenerator rng(20261207);
+    const char ops[] = {0x10, 0x11, 0x20, 0x21};
+    for (int round = 0; round < 40; ++round) {
+        QByteArray input;
+        const int n = rng.bounded(1, 200);
+        for (int i = 0; i < n; ++i) {
+            const bool garbage = rng.bounded(20) == 0;
+            const char op = garbage ? char(rng.bounded(256)) : ops[rng.bounded(4)];
+            input += op;
+            input += (op == 0x10 || op == 0x11) && !garbage ? char(0) : char(rng.bounded(256));
+        }
+        const int status = run(input, out);
+        QVERIFY2(status == 0 || status == porthelper::kExitBadRequest,
+                 qPrintable(QStringLiteral("round %1 ended with %2").arg(round).arg(status)));
+        QByteArray rest = fileBytes();
+        QCOMPARE(rest.size(), kFresh.size());
+        rest[0x300] = rest[0x301] = char(0xA5);
+        QCOMPARE(rest, kFresh);
+    }
+}
+
+void TstPortHelper::aMissingDeadOrSilentHelperFailsWithinItsWait() {
+    QString why;
+    QVERIFY(
+        !PortHelperDevice::open(dir_.filePath(QStringLiteral("none")).toStdString(), 0x300, why));
+    QVERIFY2(why.contains(QLatin1String("was not found")), qPrintable(why));
+
+    const QString refuses = script("refuses", "echo 'no card here' >&2; exit 69");
+    QVERIFY(!PortHelperDevice::open(refuses.toStdString(), 0x300, why));
+    QCOMPARE(why, QStringLiteral("no card here"));
+
+    // A helper that stops answering keeps the window waiting no longer than the bound, and is
+    // not asked again; one that has died fails at once.
+    for (const char* body : {"printf LTP1; exec sleep 30", "printf LTP1; exit 0"}) {
+        auto dev = PortHelperDevice::open(script("helper", body).toStdString(), 0x300, why);
+        QVERIFY2(dev, qPrintable(why));
+        QElapsedTimer t;
+        t.start();
+        std::int16_t data = 0;
+        QVERIFY(!dev->read(0, data));
+        QVERIFY(!dev->write(1, 0));
+        QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+    }
+}
+
+void TstPortHelper::withoutItsCapabilityTheHelperSaysWhatToRun() {
+    // Root gets every capability at exec unless its bounding set is empty; anyone else is kept
+    // from a capability granted to the built helper by no-new-privileges.
+    const QString withoutCaps = script(
+        "nocaps", "if [ \"$(id -u)\" = 0 ]; then o=--bounding-set=-all; else o=--no-new-privs; fi\n"
+                  "exec /usr/bin/setpriv $o " +
+                      QByteArray::fromStdString(kHelper) + " \"$@\"");
+    if (!QFile::exists(QStringLiteral("/usr/bin/setpriv")))
+        QSKIP("setpriv (util-linux) is missing: cannot start the helper without capabilities");
+    QString why;
+    QVERIFY(!PortHelperDevice::probe(withoutCaps.toStdString(), 0x300, why));
+    QVERIFY2(why.contains(QLatin1String("sudo setcap cap_sys_rawio+ep ")), qPrintable(why));
+    QVERIFY(!PortHelperDevice::open(withoutCaps.toStdString(), 0x300, why));
+    QVERIFY2(why.contains(QLatin1String("no raw port access")), qPrintable(why));
+}
+
+void TstPortHelper::theWindowDrivesTheCardThroughTheHelper() {
+    DeviceSources sources;
+    sources.portHelper = kHelper;
+    sources.portStandIn = path_;
+    sources.deviceDir = "/nonexistent";
+    DeviceSelectingCard tak(standardDeviceEntries(sources));
+    LoopTest w(tak);
+    {
+        ModalAnswerer answerer;
+        answerer.onDialog = [](QDialog* d) { QTest::keyClick(d, Qt::Key_Return); };
+        w.Form_Load();
+    }
+    QVERIFY(!w.isEnded());
+    QCOMPARE(tak.deviceName(), IsaCardEntry::cardName());
+
+    auto* loops = w.findChild<QLabel*>(QStringLiteral("Label2"));
+    w.findChild<QAbstractButton*>(QStringLiteral("R16(3)"))->click();
+    QTRY_COMPARE(loops->text(), QStringLiteral("1"));
+    w.findChild<QAbstractButton*>(QStringLiteral("R16(12)"))->click();
+    QTRY_COMPARE(loops->text(), QStringLiteral("2"));
+    QByteArray expected = kFresh;
+    expected[0x300] = char(0x08);
+    expected[0x301] = char(0x10);
+    QCOMPARE(fileBytes(), expected);
+    // The file reads back what was written; the photo boxes show it inverted.
+    for (int i = 0; i < 16; ++i)
+        QCOMPARE(w.findChild<QAbstractButton*>(QStringLiteral("P16(%1)").arg(i))->isChecked(),
+                 i != 3 && i != 12);
+
+    w.Command1_Click();
+    QVERIFY(w.isEnded());
+    expected[0x300] = expected[0x301] = 0;
+    QCOMPARE(fileBytes(), expected);
+}
+
+QTEST_MAIN(TstPortHelper)
+#include "tst_porthelper.moc"
