@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& entries,
-                             QWidget* parent)
+                             QWidget* parent, int preselect)
     : QDialog(parent)
     , entries_(entries) {
     setWindowTitle(tr("Select Device"));
@@ -50,8 +50,10 @@ DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& en
 
     // Preselect the first device that can be opened now, so that Enter starts the program on
     // whatever works on this machine.
-    int preselect = entries_.empty() ? -1 : 0;
-    for (int i = 0; i < static_cast<int>(entries_.size()); ++i) {
+    const bool named = preselect >= 0 && preselect < static_cast<int>(entries_.size());
+    if (!named)
+        preselect = entries_.empty() ? -1 : 0;
+    for (int i = 0; !named && i < static_cast<int>(entries_.size()); ++i) {
         QString why;
         if (entries_[i]->probe(why)) {
             preselect = i;

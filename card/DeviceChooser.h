@@ -18,8 +18,9 @@ class QStackedWidget;
 class DeviceChooser : public QDialog {
     Q_OBJECT
 public:
+    // preselect names the entry to start on; -1 picks the first that can be opened now.
     DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& entries,
-                  QWidget* parent = nullptr);
+                  QWidget* parent = nullptr, int preselect = -1);
 
     // The opened device after the dialog was accepted; nullptr otherwise.
     std::unique_ptr<PortDevice> takeDevice() { return std::move(device_); }

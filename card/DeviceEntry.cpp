@@ -16,6 +16,10 @@ QWidget* DeviceEntry::createOptions(QWidget*) {
     return nullptr;
 }
 
+bool DeviceEntry::takeSpec(const DeviceSpec&) {
+    return false;
+}
+
 // --- ISA card -------------------------------------------------------------------------------
 
 IsaCardEntry::IsaCardEntry(std::string helper, std::string standIn)
@@ -44,6 +48,13 @@ std::unique_ptr<PortDevice> IsaCardEntry::open(QString& why) {
     if (!PortHelperDevice::parseBase(baseText_, base, why))
         return nullptr;
     return PortHelperDevice::open(helper_, base, why, standIn_);
+}
+
+bool IsaCardEntry::takeSpec(const DeviceSpec& spec) {
+    if (spec.kind != DeviceSpec::Kind::Isa)
+        return false;
+    baseText_ = QString::number(spec.base, 16);
+    return true;
 }
 
 QWidget* IsaCardEntry::createOptions(QWidget* parent) {
@@ -83,6 +94,10 @@ bool ComediEntry::probe(QString& why) const {
 
 std::unique_ptr<PortDevice> ComediEntry::open(QString& why) {
     return ComediDevice::open(library_(), path_, why);
+}
+
+bool ComediEntry::takeSpec(const DeviceSpec& spec) {
+    return spec.kind == DeviceSpec::Kind::Comedi && spec.path == path_;
 }
 
 // --- Simulator ------------------------------------------------------------------------------
@@ -128,6 +143,13 @@ std::unique_ptr<PortDevice> SimulatorEntry::open(QString& why) {
     }
     why.clear();
     return std::make_unique<LoopbackSimulator>(fault_, clock_);
+}
+
+bool SimulatorEntry::takeSpec(const DeviceSpec& spec) {
+    if (spec.kind != DeviceSpec::Kind::Simulator)
+        return false;
+    fault_ = spec.fault;
+    return true;
 }
 
 QWidget* SimulatorEntry::createOptions(QWidget* parent) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/ComediDevice.h"
+#include "card/DeviceSpec.h"
 #include "card/LoopbackSimulator.h"
 #include "card/PortDevice.h"
 
@@ -26,6 +27,8 @@ public:
     // Settings the user picks in the chooser for this entry, or nullptr when it has none. The
     // widget writes them into the entry as they change.
     virtual QWidget* createOptions(QWidget* parent);
+    // Takes the settings of a device spec that names this entry; false if it names another.
+    virtual bool takeSpec(const DeviceSpec& spec);
 };
 
 // The ISA relay/photo card through the port helper, at an I/O base the user enters. standIn,
@@ -38,6 +41,7 @@ public:
     bool probe(QString& why) const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
     QWidget* createOptions(QWidget* parent) override;
+    bool takeSpec(const DeviceSpec& spec) override;
 
 private:
     std::string helper_;
@@ -53,6 +57,7 @@ public:
     QString name() const override;
     bool probe(QString& why) const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
+    bool takeSpec(const DeviceSpec& spec) override;
 
 private:
     std::string path_;
@@ -68,6 +73,7 @@ public:
     bool probe(QString& why) const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
     QWidget* createOptions(QWidget* parent) override;
+    bool takeSpec(const DeviceSpec& spec) override;
 
     void setFault(const SimulatorFault& fault) { fault_ = fault; }
     const SimulatorFault& fault() const { return fault_; }

@@ -5,10 +5,44 @@
 DeviceSelectingCard::DeviceSelectingCard(std::vector<std::unique_ptr<DeviceEntry>> entries)
     : entries_(std::move(entries)) {}
 
+bool DeviceSelectingCard::preselect(const DeviceSpec& spec) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i]->takeSpec(spec)) {
+            preselected_ = static_cast<int>(i);
+            return true;
+        }
+    }
+    // A data-acquisition device the scan did not list is still tried, so that opening it says
+    // what is wrong with it.
+    if (spec.kind == DeviceSpec::Kind::Comedi) {
+        const auto simulator = entries_.end() - (entries_.empty() ? 0 : 1);
+        preselected_ = static_cast<int>(simulator - entries_.begin());
+        entries_.insert(
+            simulator, std::make_unique<ComediEntry>(spec.path, "named device", makeComediLibrary));
+        return true;
+    }
+    preselected_ = -1;
+    return false;
+}
+
 bool DeviceSelectingCard::SelectDevice() {
-    DeviceChooser chooser(entries_);
-    if (chooser.exec() != QDialog::Accepted)
+    openError_.clear();
+    if (!chooserShown_) {
+        if (preselected_ < 0) {
+            openError_ = QStringLiteral("No device was named.");
+            return false;
+        }
+        device_ = entries_[preselected_]->open(openError_);
+        if (!device_)
+            return false;
+        opened_ = preselected_;
+        return true;
+    }
+    DeviceChooser chooser(entries_, nullptr, preselected_);
+    if (chooser.exec() != QDialog::Accepted) {
+        openError_ = QStringLiteral("No device was chosen.");
         return false;
+    }
     auto device = chooser.takeDevice();
     if (!device)
         return false;

@@ -21,11 +21,23 @@ public:
     // The name of the open device, or an empty string.
     QString deviceName() const;
 
+    // Starts the chooser on the entry a device spec names, with its settings; false if no
+    // entry is that device.
+    bool preselect(const DeviceSpec& spec);
+    // Whether SelectDevice shows the chooser (the default) or opens the preselected entry
+    // without asking anyone, for runs without a display.
+    void setChooserShown(bool shown) { chooserShown_ = shown; }
+    // Why the last SelectDevice opened nothing, in the chooser's words.
+    QString openError() const { return openError_; }
+
 private:
     bool usable(std::int32_t port) const;
 
     std::vector<std::unique_ptr<DeviceEntry>> entries_;
     std::unique_ptr<PortDevice> device_;
     int opened_ = -1;
+    int preselected_ = -1;
+    bool chooserShown_ = true;
     bool active_ = false;
+    QString openError_;
 };

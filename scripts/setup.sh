@@ -17,6 +17,8 @@ if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)
   # To check that the program stays unprivileged even when someone grants it a capability.
   packages+=(libcap2-bin)
+  # An independent reader of the JUnit reports of unattended runs (Debian's own python3).
+  packages+=(python3-junitparser)
 fi
 
 missing=()

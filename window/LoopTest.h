@@ -37,6 +37,8 @@ public:
 
     // True once the program has ended (OK, a failed start, the frame's close, or an error).
     bool isEnded() const { return runtime_.ended(); }
+    // Sends the window's messages to sink instead of modal boxes, for runs without a display.
+    void setMessageSink(Runtime::MessageSink sink) { runtime_.setMessageSink(std::move(sink)); }
 
 signals:
     // Emitted once when the program ends; main quits the event loop on it.

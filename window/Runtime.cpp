@@ -50,6 +50,8 @@ void Runtime::rethrowNested() const {
 }
 
 void Runtime::msgBox(const QString& prompt, const QString& title) const {
+    if (sink_)
+        return sink_(prompt, title);
     // Before the window is shown a box has no window to sit on and is centred on the screen.
     QWidget* parent = window_ && window_->isVisible() ? window_ : nullptr;
     QMessageBox box(QMessageBox::NoIcon, title, prompt, QMessageBox::Ok, parent);

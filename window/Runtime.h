@@ -24,8 +24,11 @@ public:
     // Rethrows an error that a nested handler raised; a no-op otherwise.
     void rethrowNested() const;
 
-    // A modal box with the prompt, the title, one OK button and no icon.
+    // A modal box with the prompt, the title, one OK button and no icon; with a message sink
+    // set, the sink gets the prompt and title instead and nothing waits for a click.
     void msgBox(const QString& prompt, const QString& title) const;
+    using MessageSink = std::function<void(const QString& prompt, const QString& title)>;
+    void setMessageSink(MessageSink sink) { sink_ = std::move(sink); }
 
     // Ends the program: no further event is dispatched.
     void end();
@@ -37,6 +40,7 @@ public:
 private:
     QWidget* window_;
     std::function<void()> endProgram_;
+    MessageSink sink_;
     int depth_ = 0;
     bool ended_ = false;
     QString pendingError_;

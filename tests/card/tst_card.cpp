@@ -33,6 +33,7 @@ private slots:
     void cancellingOrClosingTheChooserSelectsNothing();
     void anIsaBaseOutOfRangeIsRefusedInTheChooser();
     void aFaultPickedInTheChooserIsPlayed();
+    void aNamedDeviceIsPreselectedWithItsSettings();
 };
 
 // Relay r drives input 15 - r, active-low: input i reads clear (0) exactly when relay 15 - i is
@@ -240,6 +241,41 @@ void TstCard::aFaultPickedInTheChooserIsPlayed() {
     std::int16_t data = 0;
     QVERIFY(device->read(0, data));
     QCOMPARE(data, 0x7F); // input 7 active with every relay open
+}
+
+// A device named on the command line starts the chooser on its entry, settings filled in.
+void TstCard::aNamedDeviceIsPreselectedWithItsSettings() {
+    DeviceSelectingCard card(entriesWithoutCards());
+    QString fault, isaBase;
+    int row = -1, n = -1, m = -1;
+    ModalAnswerer answerer;
+    answerer.onDialog = [&](QDialog* d) {
+        row = d->findChild<QListWidget*>()->currentRow();
+        fault = d->findChild<QComboBox*>(QStringLiteral("simFault"))->currentText();
+        n = d->findChild<QSpinBox*>(QStringLiteral("simN"))->value();
+        m = d->findChild<QSpinBox*>(QStringLiteral("simM"))->value();
+        isaBase = d->findChild<QLineEdit*>(QStringLiteral("isaBase"))->text();
+        QTest::keyClick(d, Qt::Key_Return);
+    };
+    DeviceSpec spec;
+    std::string why;
+    QVERIFY(parseDeviceSpec("sim:swap=2,5", spec, why));
+    QVERIFY(card.preselect(spec));
+    QVERIFY(card.SelectDevice());
+    QCOMPARE(row, 1);
+    QCOMPARE(fault, QStringLiteral("Wires of channels N and M swapped"));
+    QVERIFY(n == 2 && m == 5);
+
+    QVERIFY(parseDeviceSpec("isa:2a0", spec, why));
+    QVERIFY(card.preselect(spec));
+    answerer.onDialog = [&](QDialog* d) {
+        row = d->findChild<QListWidget*>()->currentRow();
+        isaBase = d->findChild<QLineEdit*>(QStringLiteral("isaBase"))->text();
+        d->reject();
+    };
+    QVERIFY(!card.SelectDevice());
+    QCOMPARE(row, 0); // preselected, although it cannot be opened here
+    QCOMPARE(isaBase, QStringLiteral("2a0"));
 }
 
 QTEST_MAIN(TstCard)

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "card/DeviceSpec.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the command line asked for. Without options the program opens its window as always.
+struct Options {
+    enum class Mode { Window, Headless, Help, Version };
+    Mode mode = Mode::Window;
+    std::optional<DeviceSpec> device; // --device: preselected in the chooser, or run headless
+    std::string logFile;              // --log FILE
+    bool noLog = false;               // --no-log
+    std::int64_t loops = 0;           // --loops N: a headless run ends after N loops, or
+    std::int64_t durationMs = 0;      // --duration TIME: after this long
+    int stepMs = 100;                 // --step MS: the auto step period
+    int readbackMs = 5;               // --readback MS: the read-back delay
+    std::string junit;                // --junit FILE
+};
+
+// Exit statuses of the program.
+namespace exitstatus {
+constexpr int kPassed = 0;
+constexpr int kErrorsCounted = 1;
+constexpr int kCannotOpen = 2;
+constexpr int kUsage = 64;        // sysexits.h EX_USAGE
+constexpr int kSoftware = 70;     // an unexpected run-time error ended the run
+constexpr int kNoPermission = 77; // set-uid or set-gid, refused
+} // namespace exitstatus
+
+// Parses the arguments after the program's name; false with what was wrong.
+bool parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// The short synopsis shown after a usage error, and the whole of --help.
+std::string usageText();
+std::string helpText();
+// One line: the program's version and Qt's.
+std::string versionText();

@@ -1,0 +1,132 @@
+#include "card/DeviceSpec.h"
+
+#include "card/PortHelperDevice.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace {
+
+using Kind = SimulatorFault::Kind;
+
+struct FaultForm {
+    const char* name;
+    Kind kind;
+    int values;    // how many numbers follow "=": N, N,M or K
+    bool channels; // the numbers are channels 0-15, else a count K >= 1
+};
+
+const FaultForm kFaults[] = {
+    {"relay-never-closes", Kind::RelayNeverCloses, 1, true},
+    {"input-stuck-active", Kind::InputStuckActive, 1, true},
+    {"input-never-active", Kind::InputNeverActive, 1, true},
+    {"swap", Kind::SwappedWires, 2, true},
+    {"write-fails-every", Kind::EveryKthWriteFails, 1, false},
+    {"read-fails-every", Kind::EveryKthReadFails, 1, false},
+    {"dead-after", Kind::DeadAfterK, 1, false},
+};
+
+constexpr const char* kForms =
+    "sim, sim:FAULT[,operate-ms=T], isa, isa:BASE or comedi:/dev/comediN";
+constexpr const char* kFaultForms =
+    "relay-never-closes=N, input-stuck-active=N, input-never-active=N, swap=N,M, "
+    "write-fails-every=K, read-fails-every=K or dead-after=K";
+
+bool number(const QString& text, int min, int max, int& value) {
+    bool ok = false;
+    value = text.toInt(&ok, 10);
+    return ok && !text.startsWith(QLatin1Char('+')) && value >= min && value <= max;
+}
+
+bool parseSimulator(const QString& settings, SimulatorFault& fault, std::string& why) {
+    fault = {};
+    QStringList parts = settings.split(QLatin1Char(','));
+    // A trailing operate-ms applies to any fault, and to healthy wiring alone.
+    if (parts.last().startsWith(QLatin1String("operate-ms="))) {
+        if (!number(parts.last().mid(11), 0, 10000, fault.operateMs)) {
+            why = "operate-ms takes a whole number of milliseconds from 0 to 10000";
+            return false;
+        }
+        parts.removeLast();
+        if (parts.isEmpty())
+            return true;
+    }
+    const QString head = parts.first();
+    const QString name = head.section(QLatin1Char('='), 0, 0);
+    for (const FaultForm& f : kFaults) {
+        if (name != QLatin1String(f.name))
+            continue;
+        parts[0] = head.section(QLatin1Char('='), 1);
+        if (!head.contains(QLatin1Char('=')) || parts.size() != f.values) {
+            why = std::string("the fault ") + f.name + " takes " +
+                  (f.values == 2 ? "two channels: " + std::string(f.name) + "=N,M"
+                                 : std::string(f.name) + (f.channels ? "=N" : "=K"));
+            return false;
+        }
+        int values[2] = {0, 0};
+        for (int i = 0; i < f.values; ++i) {
+            if (!number(parts[i], f.channels ? 0 : 1, f.channels ? 15 : 1000000000, values[i])) {
+                why = std::string(f.name) + ": \"" + parts[i].toStdString() + "\" is not " +
+                      (f.channels ? "a channel from 0 to 15" : "a count from 1 to 1000000000");
+                return false;
+            }
+        }
+        if (f.kind == Kind::SwappedWires && values[0] == values[1]) {
+            why = "swap needs two different channels";
+            return false;
+        }
+        fault.kind = f.kind;
+        if (f.channels) {
+            fault.n = values[0];
+            fault.m = f.values == 2 ? values[1] : fault.m;
+        } else {
+            fault.k = values[0];
+        }
+        return true;
+    }
+    why = "unknown simulator fault \"" + head.toStdString() + "\"; expected " + kFaultForms +
+          ", optionally followed by ,operate-ms=T";
+    return false;
+}
+
+} // namespace
+
+bool parseDeviceSpec(const std::string& text, DeviceSpec& spec, std::string& why) {
+    const QString s = QString::fromStdString(text);
+    const QString kind = s.section(QLatin1Char(':'), 0, 0);
+    const bool hasSettings = s.contains(QLatin1Char(':'));
+    const QString settings = s.section(QLatin1Char(':'), 1);
+    spec = {};
+    spec.text = text;
+    if (kind == QLatin1String("sim")) {
+        spec.kind = DeviceSpec::Kind::Simulator;
+        if (!hasSettings)
+            return true;
+        if (settings.isEmpty()) {
+            why = std::string("sim: names no fault; expected sim or sim:FAULT with FAULT one of ") +
+                  kFaultForms;
+            return false;
+        }
+        return parseSimulator(settings, spec.fault, why);
+    }
+    if (kind == QLatin1String("isa")) {
+        spec.kind = DeviceSpec::Kind::Isa;
+        QString reason;
+        if (hasSettings && !PortHelperDevice::parseBase(settings, spec.base, reason)) {
+            why = "isa:BASE: " + reason.toStdString();
+            return false;
+        }
+        return true;
+    }
+    if (kind == QLatin1String("comedi")) {
+        spec.kind = DeviceSpec::Kind::Comedi;
+        spec.path = settings.toStdString();
+        if (!settings.startsWith(QLatin1Char('/'))) {
+            why = "comedi: needs the device file, for example comedi:/dev/comedi0";
+            return false;
+        }
+        return true;
+    }
+    why = "\"" + text + "\" is not a device; expected " + kForms;
+    return false;
+}

@@ -1,0 +1,308 @@
+#include "app/CommandLine.h"
+#include "app/HeadlessRun.h"
+#include "card/LoopbackSimulator.h"
+#include "support/ModalAnswerer.h"
+#include "window/LoopTest.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+using Kind = SimulatorFault::Kind;
+
+namespace {
+
+// The simulator with a fault, recording the last byte written to each port.
+struct Recorded {
+    std::int16_t last[2] = {-1, -1};
+};
+class RecordingEntry : public SimulatorEntry {
+public:
+    explicit RecordingEntry(Recorded& r)
+        : r_(r) {}
+    std::unique_ptr<PortDevice> open(QString& why) override {
+        struct Device : LoopbackSimulator {
+            Device(SimulatorFault f, Recorded& r)
+                : LoopbackSimulator(f)
+                , r(r) {}
+            bool write(std::int32_t port, std::int16_t data) override {
+                r.last[port & 1] = data;
+                return LoopbackSimulator::write(port, data);
+            }
+            Recorded& r;
+        };
+        why.clear();
+        return std::make_unique<Device>(fault(), r_);
+    }
+
+private:
+    Recorded& r_;
+};
+
+Options parsed(const std::vector<std::string>& args, std::string* error = nullptr) {
+    Options o;
+    std::string why;
+    const bool ok = parseCommandLine(args, o, why);
+    if (error)
+        *error = ok ? std::string() : why;
+    return o;
+}
+
+QProcess* program(const QStringList& args) {
+    auto* p = new QProcess;
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // no display there
+    env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+    p->setProcessEnvironment(env);
+    p->start(QStringLiteral(LOOPTEST_PROGRAM), args);
+    p->waitForFinished(60000);
+    return p;
+}
+
+} // namespace
+
+class TstCommandLine : public QObject {
+    Q_OBJECT
+private slots:
+    void deviceSpecs_data();
+    void deviceSpecs();
+    void optionRules();
+    void exitStatusesWithoutADisplay();
+    void headlessCountsEqualTheWindowsAndJUnitReadsThem();
+    void sigtermStopsTheRunInOrder();
+};
+
+void TstCommandLine::deviceSpecs_data() {
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("expect"); // "kind n m k operate", or the start of the error
+    QTest::newRow("sim") << "sim"
+                         << "sim 0 1 10 0";
+    QTest::newRow("never") << "sim:relay-never-closes=15"
+                           << "sim 15 1 10 0";
+    QTest::newRow("stuck") << "sim:input-stuck-active=0,operate-ms=30"
+                           << "sim 0 1 10 30";
+    QTest::newRow("inactive") << "sim:input-never-active=7"
+                              << "sim 7 1 10 0";
+    QTest::newRow("swap") << "sim:swap=2,5"
+                          << "sim 2 5 10 0";
+    QTest::newRow("writes") << "sim:write-fails-every=3"
+                            << "sim 0 1 3 0";
+    QTest::newRow("reads") << "sim:read-fails-every=1"
+                           << "sim 0 1 1 0";
+    QTest::newRow("dead") << "sim:dead-after=100,operate-ms=0"
+                          << "sim 0 1 100 0";
+    QTest::newRow("operate") << "sim:operate-ms=10000"
+                             << "sim 0 1 10 10000";
+    QTest::newRow("isa") << "isa"
+                         << "isa 300";
+    QTest::newRow("isa base") << "isa:0x2A0"
+                              << "isa 2a0";
+    QTest::newRow("comedi") << "comedi:/dev/comedi0"
+                            << "comedi /dev/comedi0";
+    QTest::newRow("nothing") << ""
+                             << "\"\" is not a device";
+    QTest::newRow("unknown") << "card"
+                             << "\"card\" is not a device";
+    QTest::newRow("no fault") << "sim:"
+                              << "sim: names no fault";
+    QTest::newRow("bad fault") << "sim:melts=3"
+                               << "unknown simulator fault";
+    QTest::newRow("channel 16") << "sim:relay-never-closes=16"
+                                << "relay-never-closes: \"16\"";
+    QTest::newRow("no value") << "sim:relay-never-closes"
+                              << "the fault relay-never-closes takes";
+    QTest::newRow("swap one") << "sim:swap=3"
+                              << "the fault swap takes two channels";
+    QTest::newRow("swap same") << "sim:swap=4,4"
+                               << "swap needs two different";
+    QTest::newRow("k zero") << "sim:dead-after=0"
+                            << "dead-after: \"0\" is not a count";
+    QTest::newRow("operate") << "sim:operate-ms=-1"
+                             << "operate-ms takes";
+    QTest::newRow("isa range") << "isa:80"
+                               << "isa:BASE: The I/O base 0x80 is out of range";
+    QTest::newRow("isa hex") << "isa:xyz"
+                             << "isa:BASE: \"xyz\" is not a hexadecimal";
+    QTest::newRow("comedi") << "comedi:comedi0"
+                            << "comedi: needs the device file";
+}
+
+void TstCommandLine::deviceSpecs() {
+    QFETCH(QString, spec);
+    QFETCH(QString, expect);
+    DeviceSpec d;
+    std::string why;
+    if (!parseDeviceSpec(spec.toStdString(), d, why)) {
+        QVERIFY2(QString::fromStdString(why).startsWith(expect), why.c_str());
+        return;
+    }
+    QString got;
+    switch (d.kind) {
+    case DeviceSpec::Kind::Simulator:
+        got = QStringLiteral("sim %1 %2 %3 %4")
+                  .arg(d.fault.n)
+                  .arg(d.fault.m)
+                  .arg(d.fault.k)
+                  .arg(d.fault.operateMs);
+        break;
+    case DeviceSpec::Kind::Isa:
+        got = QStringLiteral("isa %1").arg(d.base, 0, 16);
+        break;
+    case DeviceSpec::Kind::Comedi:
+        got = QStringLiteral("comedi ") + QString::fromStdString(d.path);
+        break;
+    }
+    QCOMPARE(got, expect);
+}
+
+void TstCommandLine::optionRules() {
+    std::string error;
+    Options o = parsed({"--headless", "--device=sim:swap=1,2", "--duration", "45m", "--step", "20",
+                        "--readback", "500", "--junit", "r.xml", "--no-log"});
+    QCOMPARE(int(o.mode), int(Options::Mode::Headless));
+    QCOMPARE(o.durationMs, 45 * 60'000);
+    QCOMPARE(o.device->fault.kind, Kind::SwappedWires);
+    QVERIFY(o.stepMs == 20 && o.readbackMs == 500 && o.junit == "r.xml" && o.noLog);
+    QCOMPARE(parsed({"--headless", "--device", "sim", "--duration", "8h"}).durationMs,
+             8 * 3'600'000);
+    QCOMPARE(int(parsed({"--device", "isa", "--log", "f.csv"}).mode), int(Options::Mode::Window));
+    QCOMPARE(int(parsed({"--headless", "--version"}).mode), int(Options::Mode::Version));
+
+    const std::pair<std::vector<std::string>, const char*> bad[] = {
+        {{"--headless", "--loops", "5"}, "--headless needs --device"},
+        {{"--headless", "--device", "sim"}, "--headless needs either"},
+        {{"--headless", "--device", "sim", "--loops", "5", "--duration", "9s"}, "--headless needs"},
+        {{"--headless", "--device", "sim", "--loops", "0"}, "--loops takes"},
+        {{"--headless", "--device", "sim", "--duration", "90"}, "--duration takes"},
+        {{"--headless", "--device", "sim", "--duration", "2d"}, "--duration takes"},
+        {{"--headless", "--device", "sim", "--loops", "1", "--step", "19"}, "--step takes"},
+        {{"--headless", "--device", "sim", "--loops", "1", "--readback", "501"}, "--readback"},
+        {{"--loops", "5"}, "--loops belongs to a headless run"},
+        {{"--junit", "r.xml"}, "--junit belongs"},
+        {{"--log", "a", "--no-log"}, "--log and --no-log"},
+        {{"--device"}, "--device needs"},
+        {{"--help=yes"}, "--help takes no value"},
+        {{"-x"}, "unknown argument"},
+    };
+    for (const auto& [args, want] : bad) {
+        parsed(args, &error);
+        QVERIFY2(error.rfind(want, 0) == 0, error.c_str());
+    }
+}
+
+void TstCommandLine::exitStatusesWithoutADisplay() {
+    std::unique_ptr<QProcess> p(program({QStringLiteral("--help")}));
+    QCOMPARE(p->exitCode(), 0);
+    QVERIFY(p->readAllStandardOutput().contains("Exit status:"));
+    p.reset(program({QStringLiteral("--version")}));
+    QVERIFY(p->readAllStandardOutput().startsWith("looptest "));
+    p.reset(program(
+        {QStringLiteral("--headless"), QStringLiteral("--device"), QStringLiteral("sim:melts")}));
+    QCOMPARE(p->exitCode(), 64);
+    const QByteArray usage = p->readAllStandardError();
+    QVERIFY2(usage.contains("unknown simulator fault") && usage.contains("usage: looptest"),
+             usage.constData());
+    p.reset(program({QStringLiteral("--headless"), QStringLiteral("--device"),
+                     QStringLiteral("comedi:/nonexistent/comedi0"), QStringLiteral("--loops"),
+                     QStringLiteral("3")}));
+    QCOMPARE(p->exitCode(), 2);
+    QVERIFY(p->readAllStandardError().contains("Cannot open /nonexistent/comedi0"));
+    p.reset(program({QStringLiteral("--headless"), QStringLiteral("--device"),
+                     QStringLiteral("sim"), QStringLiteral("--loops"), QStringLiteral("20"),
+                     QStringLiteral("--step"), QStringLiteral("20")}));
+    QCOMPARE(p->exitCode(), 0);
+    QVERIFY(p->readAllStandardOutput().contains("verdict: PASS"));
+}
+
+// The same fault through the window's handlers in this process and through the program run
+// headless: the same counts, and the JUnit report says so to an independent reader.
+void TstCommandLine::headlessCountsEqualTheWindowsAndJUnitReadsThem() {
+    const SimulatorFault fault{Kind::InputStuckActive, 5, 1, 10, 0};
+    struct Card : CardControl {
+        LoopbackSimulator sim;
+        explicit Card(SimulatorFault f)
+            : sim(f) {}
+        bool SelectDevice() override { return true; }
+        void setActive(bool) override {}
+        bool ReadPort(std::int32_t p, std::int16_t& d) override { return sim.read(p, d); }
+        bool WritePort(std::int32_t p, std::int16_t d) override { return sim.write(p, d); }
+    } card(fault);
+    LoopTest w(card);
+    {
+        ModalAnswerer answerer;
+        w.Form_Load();
+    }
+    w.autoCmd_Click();
+    for (int s = 0; s < 40; ++s) {
+        w.Timer1_Timer();
+        w.getTimer_Timer();
+    }
+    QStringList expected;
+    for (int r = 0; r < 16; ++r)
+        expected << QStringLiteral("%1 %2 %3")
+                        .arg(r)
+                        .arg(15 - r)
+                        .arg(w.findChild<QLabel*>(QStringLiteral("errLb(%1)").arg(r))->text());
+    const QString stuck = w.findChild<QLabel*>(QStringLiteral("errLb(10)"))->text();
+    QVERIFY(stuck.toInt() > 30); // input 5 is active while relay 10 is open
+
+    QTemporaryDir dir;
+    const QString junit = dir.filePath(QStringLiteral("report.xml"));
+    std::unique_ptr<QProcess> p(
+        program({QStringLiteral("--headless"), QStringLiteral("--device=sim:input-stuck-active=5"),
+                 QStringLiteral("--loops=40"), QStringLiteral("--step=20"),
+                 QStringLiteral("--junit"), junit}));
+    QCOMPARE(p->exitCode(), 1);
+    QStringList table;
+    for (const QByteArray& line : p->readAllStandardOutput().split('\n'))
+        if (!line.isEmpty() && std::isdigit(static_cast<unsigned char>(line.trimmed().at(0))))
+            table << QString::fromLatin1(line.simplified());
+    QCOMPARE(table, expected);
+
+    QProcess reader;
+    reader.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sys, junitparser\n"
+                                 "for s in junitparser.JUnitXml.fromfile(sys.argv[1]):\n"
+                                 "  print(s.name, s.tests, s.failures)\n"
+                                 "  for c in s:\n"
+                                 "    if not c.is_passed: print(c.name, c.result[0].message)\n"),
+                  junit});
+    QVERIFY(reader.waitForFinished(30000));
+    if (reader.exitCode() != 0 && reader.readAllStandardError().contains("No module named"))
+        QFAIL("python3-junitparser is missing: scripts/setup.sh installs it");
+    QCOMPARE(QString::fromUtf8(reader.readAllStandardOutput()).trimmed(),
+             QStringLiteral("looptest 17 1\nrelay 10 -> input 5 %1 errors").arg(stuck));
+}
+
+void TstCommandLine::sigtermStopsTheRunInOrder() {
+    Recorded rec;
+    std::vector<std::unique_ptr<DeviceEntry>> entries;
+    entries.push_back(std::make_unique<RecordingEntry>(rec));
+    Options o;
+    std::string error;
+    QVERIFY(parseCommandLine(
+        {"--headless", "--device", "sim", "--duration", "1h", "--step", "20", "--readback", "15"},
+        o, error));
+    QElapsedTimer sent;
+    QTimer::singleShot(500, [&] {
+        sent.start();
+        std::raise(SIGTERM);
+    });
+    QTemporaryFile out;
+    QVERIFY(out.open());
+    std::FILE* sink = std::fopen(qPrintable(out.fileName()), "w");
+    QCOMPARE(runHeadless(o, std::move(entries), sink, sink), 143);
+    QVERIFY2(sent.elapsed() < 1000, qPrintable(QString::number(sent.elapsed())));
+    std::fclose(sink);
+    QCOMPARE(rec.last[0], 0); // OK opened every relay
+    QCOMPARE(rec.last[1], 0);
+    QVERIFY(out.readAll().contains("verdict: PASS"));
+}
+
+QTEST_MAIN(TstCommandLine)
+#include "tst_commandline.moc"
