@@ -98,6 +98,14 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
             if (!takeValue("a file name"))
                 return false;
             o.junit = value;
+        } else if (arg == "--summary") {
+            if (!takeValue("a run log"))
+                return false;
+            o.summary = value;
+        } else if (arg == "--html") {
+            if (!takeValue("a file name"))
+                return false;
+            o.html = value;
         } else if (arg == "--loops") {
             if (!takeValue("a number of loops"))
                 return false;
@@ -137,6 +145,19 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         o.mode = help ? Options::Mode::Help : Options::Mode::Version;
         return true;
     }
+    if (!o.summary.empty()) {
+        if (headless || o.device || !o.logFile.empty() || o.noLog || !o.junit.empty() ||
+            seenLoops || seenDuration || seenStep || seenReadback) {
+            error = "--summary reads a log and runs nothing: it takes only --html FILE";
+            return false;
+        }
+        o.mode = Options::Mode::Summary;
+        return true;
+    }
+    if (!o.html.empty()) {
+        error = "--html belongs to --summary LOG";
+        return false;
+    }
     if (!o.logFile.empty() && o.noLog) {
         error = "--log and --no-log exclude each other";
         return false;
@@ -170,6 +191,7 @@ std::string usageText() {
     return "usage: looptest [--device SPEC] [--log FILE | --no-log]\n"
            "       looptest --headless --device SPEC (--loops N | --duration TIME) [--step MS]\n"
            "                [--readback MS] [--log FILE | --no-log] [--junit FILE]\n"
+           "       looptest --summary LOG [--html FILE]\n"
            "       looptest --help | --version\n";
 }
 
@@ -192,8 +214,12 @@ std::string helpText() {
            "  --readback MS    the read-back delay after each write, 5 to 500 ms (default 5)\n"
            "  --junit FILE     write a JUnit XML report: one test case per relay, one for the\n"
            "                   port reads\n"
-           "  --log FILE       keep the run's record in FILE\n"
+           "  --log FILE       keep the run's record in FILE (default: a new file in\n"
+           "                   ~/.local/share/looptest/runs/)\n"
            "  --no-log         keep no record of the run\n"
+           "  --summary LOG    print the counts per relay of a run's log, also of one cut short\n"
+           "                   by a crash (from its last checkpoint)\n"
+           "  --html FILE      with --summary: also write a report with a timeline of the errors\n"
            "  --help           show this help; --version: the program's and Qt's versions\n"
            "\n"
            "Device specs:\n"
@@ -203,6 +229,7 @@ std::string helpText() {
            "      relay-never-closes=N     input-stuck-active=N     input-never-active=N\n"
            "      swap=N,M (the wires of channels N and M)\n"
            "      write-fails-every=K      read-fails-every=K       dead-after=K\n"
+           "      intermittent=N,P (each closing of relay N fails with probability P %)\n"
            "  isa, isa:BASE                the ISA card at I/O base BASE (hex, default 300),\n"
            "                               through the port helper\n"
            "  comedi:/dev/comediN          a data-acquisition card with 16 digital outputs and\n"
@@ -213,6 +240,7 @@ std::string helpText() {
            "  1   at least one error was counted: a mismatch, a failed write or read\n"
            "  2   the device could not be opened (the reason on stderr)\n"
            "  64  a bad command line\n"
+           "  66  the log given to --summary cannot be read\n"
            "  70  an unexpected run-time error ended the run\n"
            "  77  started set-uid or set-gid, refused\n"
            "  130, 143  stopped by SIGINT or SIGTERM (relays opened, reports written)\n"
@@ -223,7 +251,8 @@ std::string helpText() {
            "Examples:\n"
            "  looptest --device sim:relay-never-closes=3\n"
            "  looptest --headless --device isa:300 --loops 1600 --junit report.xml\n"
-           "  looptest --headless --device sim:swap=2,5 --duration 90s --step 20\n";
+           "  looptest --headless --device sim:swap=2,5 --duration 90s --step 20\n"
+           "  looptest --summary run.csv --html run.html\n";
 }
 
 std::string versionText() {

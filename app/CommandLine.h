@@ -9,7 +9,7 @@
 
 // What the command line asked for. Without options the program opens its window as always.
 struct Options {
-    enum class Mode { Window, Headless, Help, Version };
+    enum class Mode { Window, Headless, Summary, Help, Version };
     Mode mode = Mode::Window;
     std::optional<DeviceSpec> device; // --device: preselected in the chooser, or run headless
     std::string logFile;              // --log FILE
@@ -19,6 +19,8 @@ struct Options {
     int stepMs = 100;                 // --step MS: the auto step period
     int readbackMs = 5;               // --readback MS: the read-back delay
     std::string junit;                // --junit FILE
+    std::string summary;              // --summary LOG: read a run's log
+    std::string html;                 // --html FILE: and write its report
 };
 
 // Exit statuses of the program.
@@ -27,6 +29,7 @@ constexpr int kPassed = 0;
 constexpr int kErrorsCounted = 1;
 constexpr int kCannotOpen = 2;
 constexpr int kUsage = 64;        // sysexits.h EX_USAGE
+constexpr int kNoInput = 66;      // the log given to --summary cannot be read
 constexpr int kSoftware = 70;     // an unexpected run-time error ended the run
 constexpr int kNoPermission = 77; // set-uid or set-gid, refused
 } // namespace exitstatus

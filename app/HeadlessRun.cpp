@@ -1,7 +1,9 @@
 #include "app/HeadlessRun.h"
 
+#include "app/RunSetup.h"
 #include "card/DeviceSelectingCard.h"
 #include "looptest/Counters.h"
+#include "runlog/RunRecorder.h"
 #include "window/LoopTest.h"
 
 #include <QAbstractButton>
@@ -22,30 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The card control as the window sees it, tallying the calls that failed.
-class TallyingCard : public CardControl {
-public:
-    explicit TallyingCard(CardControl& card)
-        : card_(card) {}
-    bool SelectDevice() override { return card_.SelectDevice(); }
-    void setActive(bool active) override { card_.setActive(active); }
-    bool ReadPort(std::int32_t port, std::int16_t& data) override {
-        const bool ok = card_.ReadPort(port, data);
-        failedReads += ok ? 0 : 1;
-        return ok;
-    }
-    bool WritePort(std::int32_t port, std::int16_t data) override {
-        const bool ok = card_.WritePort(port, data);
-        failedWrites += ok ? 0 : 1;
-        return ok;
-    }
-    std::int64_t failedReads = 0;
-    std::int64_t failedWrites = 0;
-
-private:
-    CardControl& card_;
-};
 
 // The write end of the pipe on which the signal handler passes SIGINT and SIGTERM to the
 // event loop: a signal handler can reach nothing else.
@@ -198,7 +176,7 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
     DeviceSelectingCard tak(std::move(entries));
     tak.preselect(*o.device);
     tak.setChooserShown(false);
-    TallyingCard card(tak);
+    RecordingCard card(tak);
     LoopTest w(card);
     w.setMessageSink([err](const QString& prompt, const QString&) {
         std::fprintf(err, "looptest: %s\n", qPrintable(prompt));
@@ -210,6 +188,16 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
                      qPrintable(tak.openError()));
         return exitstatus::kCannotOpen;
     }
+
+    // The record starts with the device open, before the speeds are set.
+    RunRecorder recorder(w, card);
+    recorder.onWarning = [err](const QString& why) {
+        std::fprintf(err, "looptest: %s\n", qPrintable(why));
+    };
+    const QString logPath = logPathFor(o, QDateTime::currentMSecsSinceEpoch());
+    QString why;
+    if (!logPath.isEmpty() && !recorder.startLog(logPath, startDetail(tak, w), why))
+        std::fprintf(err, "looptest: %s The test goes on without a record.\n", qPrintable(why));
 
     auto* autoCmd = w.findChild<QAbstractButton*>(QStringLiteral("autoCmd"));
     auto* ok = w.findChild<QAbstractButton*>(QStringLiteral("Command1"));
@@ -253,7 +241,9 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
         if (!getTimer->isActive())
             finish();
     };
-    QObject::connect(getTimer, &QTimer::timeout, &loop, [&] {
+    QObject::connect(&w, &LoopTest::handled, &loop, [&](LoopTest::Event event) {
+        if (event != LoopTest::Event::ReadBack)
+            return;
         if (stopping)
             finish();
         else if (o.loops > 0 && counters::read(loopCount) >= o.loops)
@@ -336,7 +326,6 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
         std::fprintf(err, "looptest: the card did not take the writes that open every relay; "
                           "relays may still be closed\n");
     if (!o.junit.empty()) {
-        QString why;
         if (!writeJUnit(QString::fromStdString(o.junit), o, result, why))
             std::fprintf(err, "looptest: cannot write the JUnit report %s: %s\n", o.junit.c_str(),
                          qPrintable(why));

@@ -1,11 +1,17 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessRun.h"
 #include "app/Privileges.h"
+#include "app/RunSetup.h"
 #include "card/DeviceSelectingCard.h"
+#include "runlog/RunRecorder.h"
+#include "runlog/Summary.h"
 #include "window/AppSetup.h"
 #include "window/LoopTest.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QMessageBox>
 
 #include <cstdio>
 
@@ -31,6 +37,24 @@ int main(int argc, char* argv[]) {
     case Options::Mode::Version:
         std::fputs(versionText().c_str(), stdout);
         return exitstatus::kPassed;
+    case Options::Mode::Summary: {
+        RunSummary summary;
+        QString failure;
+        if (!readRunLog(QString::fromStdString(options.summary), summary, failure)) {
+            std::fprintf(stderr, "looptest: %s\n", qPrintable(failure));
+            return exitstatus::kNoInput;
+        }
+        std::fputs(summaryTable(summary).toUtf8().constData(), stdout);
+        if (!options.html.empty()) {
+            QFile html(QString::fromStdString(options.html));
+            if (!html.open(QIODevice::WriteOnly) || html.write(summaryHtml(summary).toUtf8()) < 0) {
+                std::fprintf(stderr, "looptest: cannot write %s: %s\n", options.html.c_str(),
+                             qPrintable(html.errorString()));
+                return exitstatus::kNoInput;
+            }
+        }
+        return exitstatus::kPassed;
+    }
     case Options::Mode::Headless: {
         // No display is needed or used, whatever the environment names.
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -45,15 +69,32 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     setUpApplication(app);
 
+    const QString logPath = logPathFor(options, QDateTime::currentMSecsSinceEpoch());
     DeviceSelectingCard tak(standardDeviceEntries());
+    tak.setNote(logNote(logPath));
     if (options.device)
         tak.preselect(*options.device);
-    LoopTest window(tak);
+    RecordingCard card(tak);
+    LoopTest window(card);
     QObject::connect(&window, &LoopTest::programEnded, &app, [] { QCoreApplication::exit(0); });
 
     window.Form_Load();
     if (window.isEnded())
         return 0;
+
+    RunRecorder recorder(window, card);
+    recorder.onWarning = [&window](const QString& why) {
+        // Said without stopping anything: the test goes on while the box is up.
+        auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Run record"), why,
+                                    QMessageBox::Ok, &window);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(false);
+        box->show();
+    };
+    QString logError;
+    if (!logPath.isEmpty() && !recorder.startLog(logPath, startDetail(tak, window), logError))
+        QMessageBox::warning(nullptr, QStringLiteral("Run record"),
+                             logError + QStringLiteral(" The test goes on without a record."));
     window.show();
     return QApplication::exec();
 }

@@ -9,6 +9,7 @@
 #include "app/HeadlessRun.h"
 #include "card/LoopbackSimulator.h"
 #include "card/PortHelperDevice.h"
+#include "runlog/RunRecorder.h"
 #include "window/AppSetup.h"
 #include "window/LoopTest.h"
 
@@ -21,6 +22,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QWindow>
@@ -120,8 +122,12 @@ public:
     bool ReadPort(std::int32_t port, std::int16_t& data) override {
         if (port == 0 && onRead)
             onRead(nowNs() - lastWriteNs);
-        return sim.read(port, data);
+        const bool ok = sim.read(port, data);
+        if (everyInputWrong)
+            data = static_cast<std::int16_t>(~data & 0xFF);
+        return ok;
     }
+    bool everyInputWrong = false; // every channel fails on every loop
     LoopbackSimulator sim;
     std::int64_t lastWriteNs = 0;
     long writes = 0;
@@ -130,10 +136,14 @@ public:
 
 struct Program {
     StampCard card;
+    RecordingCard recording{card};
     std::unique_ptr<LoopTest> w;
+    QTemporaryDir logDir;
+    std::unique_ptr<RunRecorder> recorder;
 
-    Program() {
-        w = std::make_unique<LoopTest>(card);
+    // logged: with the run's recorder and its log, as the program runs by default.
+    explicit Program(bool logged = false) {
+        w = std::make_unique<LoopTest>(logged ? static_cast<CardControl&>(recording) : card);
         // Start-up asks for the driver in a box; answer it as soon as it shows.
         QTimer answer;
         QObject::connect(&answer, &QTimer::timeout, [] {
@@ -142,6 +152,12 @@ struct Program {
         });
         answer.start(0);
         w->Form_Load();
+        if (logged) {
+            recorder = std::make_unique<RunRecorder>(*w, recording);
+            QString why;
+            recorder->startLog(logDir.filePath(QStringLiteral("run.csv")), QStringLiteral("bench"),
+                               why);
+        }
     }
     template <class T> T* get(const QString& name) { return w->findChild<T*>(name); }
     QAbstractButton* R16(int i) { return get<QAbstractButton>(QStringLiteral("R16(%1)").arg(i)); }
@@ -310,7 +326,7 @@ void childSteps(bool bare, int periodMs, int steps) {
             {"n", n}});
 }
 
-void childCpu(bool bare, int seconds) {
+void childCpu(bool bare, int seconds, bool logged) {
     std::unique_ptr<Program> p;
     std::unique_ptr<BareWindow> b;
     QTimer t;
@@ -323,7 +339,7 @@ void childCpu(bool bare, int seconds) {
         QObject::connect(&t, &QTimer::timeout, [&] { b->step(5); });
         t.start();
     } else {
-        p = std::make_unique<Program>();
+        p = std::make_unique<Program>(logged);
         p->setStepPeriod(20);
         p->setReadDelay(5);
         p->showAndWait();
@@ -415,6 +431,73 @@ void childLoopCost(bool shown, int loops) {
         QCoreApplication::processEvents(); // the last paint belongs to the last loop
     const double us = double(nowNs() - t0) / 1000.0 / loops;
     report({{"us_per_loop", us}, {"writes", double(p.card.writes)}});
+}
+
+// One loop through the handlers, window hidden, with every channel failing on every loop:
+// with the run's recorder and log, or without.
+void childLogCost(bool logged, int loops) {
+    Program p(logged);
+    p.card.everyInputWrong = true;
+    for (int i = 0; i < 1000; ++i)
+        p.loopOnce(i);
+    const std::int64_t t0 = nowNs();
+    for (int i = 0; i < loops; ++i)
+        p.loopOnce(i);
+    report({{"us_per_loop", double(nowNs() - t0) / 1000.0 / loops}});
+}
+
+// The log of an auto walk at 20 ms, simulated through the handlers on a moved clock, for every
+// fault the simulator plays: the largest size per hour.
+void childLogSize(int minutes) {
+    using K = SimulatorFault::Kind;
+    const SimulatorFault faults[] = {
+        {K::RelayNeverCloses, 3},         {K::InputStuckActive, 5},
+        {K::InputNeverActive, 7},         {K::SwappedWires, 2, 9},
+        {K::EveryKthWriteFails, 0, 1, 2}, {K::EveryKthReadFails, 0, 1, 2},
+        {K::DeadAfterK, 0, 1, 1000},      {K::Intermittent, 4, 1, 10, 0, 50, 1},
+    };
+    double worst = 0;
+    int worstFault = 0;
+    for (int f = 0; f < int(std::size(faults)); ++f) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("run.csv"));
+        struct Sim : CardControl {
+            LoopbackSimulator sim;
+            explicit Sim(SimulatorFault fault)
+                : sim(fault) {}
+            bool SelectDevice() override { return true; }
+            void setActive(bool) override {}
+            bool ReadPort(std::int32_t p, std::int16_t& d) override { return sim.read(p, d); }
+            bool WritePort(std::int32_t p, std::int16_t d) override { return sim.write(p, d); }
+        } sim(faults[f]);
+        RecordingCard card(sim);
+        LoopTest w(card);
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->accept();
+        });
+        answer.start(0);
+        w.Form_Load();
+        qint64 now = 1'800'000'000'000;
+        {
+            RunRecorder recorder(w, card, [&now] { return now; });
+            QString why;
+            recorder.startLog(path, QStringLiteral("bench"), why);
+            w.autoCmd_Click();
+            for (int i = 0; i < minutes * 3000; ++i) {
+                w.Timer1_Timer();
+                w.getTimer_Timer();
+                now += 20;
+            }
+        }
+        const double perHour = double(QFileInfo(path).size()) * 60.0 / minutes;
+        if (perHour > worst) {
+            worst = perHour;
+            worstFault = f;
+        }
+    }
+    report({{"bytes_per_hour", worst}, {"fault", double(worstFault)}});
 }
 
 // One request and its answer through the port helper (a read of port 0, the helper serving a
@@ -539,7 +622,7 @@ int runChild(const QStringList& args) {
     else if (what == QLatin1String("steps"))
         childSteps(bare, a, b);
     else if (what == QLatin1String("cpu"))
-        childCpu(bare, a);
+        childCpu(bare, a, args.value(1) == QLatin1String("logged"));
     else if (what == QLatin1String("idle"))
         childIdle(bare, a);
     else if (what == QLatin1String("loopcost"))
@@ -550,6 +633,10 @@ int runChild(const QStringList& args) {
         childMemory(bare, a);
     else if (what == QLatin1String("roundtrip"))
         childRoundTrip(bare, a);
+    else if (what == QLatin1String("logcost"))
+        childLogCost(args.value(1) == QLatin1String("logged"), a);
+    else if (what == QLatin1String("logsize"))
+        childLogSize(a);
     else if (what == QLatin1String("headless"))
         childHeadless(args.value(1).toLongLong(), a);
     else
@@ -773,6 +860,29 @@ int runParent(bool quick) {
                 std::to_string(cpu.size()) + " runs of " + std::to_string(loops) +
                 " loops) / the window shown",
             fmt(headlessUs), fmt(windowUs), ratio(headlessUs, windowUs), "reported", true);
+    }
+    {
+        const QString n = QString::number(quick ? 2000 : 100000);
+        auto [w, b] = pair({"logcost", "logged", n}, {"logcost", "plain", n});
+        add("run log: one loop with all 16 channels failing, window hidden, µs: logged / not",
+            fmt(w["us_per_loop"], 2), fmt(b["us_per_loop"], 2),
+            ratio(w["us_per_loop"], b["us_per_loop"]), "reported", true);
+    }
+    {
+        const int total = quick ? 2 : 30;
+        auto [w, b] = rounds({"cpu", "logged"}, {"cpu", "window"}, total, quick ? 1 : 3);
+        const double wc = w["cpu"] / w["wall"], bc = b["cpu"] / b["wall"];
+        add("run log: CPU stepping at 20 ms / 5 ms, CPU s per wall s over " +
+                std::to_string(total) + " s: logged / not",
+            fmt(wc, 4), fmt(bc, 4), ratio(wc, bc), "≤ 1.1× without the log", wc <= 1.1 * bc);
+    }
+    {
+        Child c = start({"logsize", "-", QString::number(quick ? 3 : 20)});
+        Result r = finish(c);
+        add("run log: size per hour of the worst simulator fault at 20 ms, MB (fault #" +
+                fmt(r["fault"], 0) + ")",
+            fmt(r["bytes_per_hour"] / 1e6, 3), "", "", "a day under 10 MB (≤ 0.417 MB per hour)",
+            r["bytes_per_hour"] * 24 < 10e6);
     }
     {
         const QString n = QString::number(quick ? 500 : 20000);

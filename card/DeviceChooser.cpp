@@ -38,6 +38,13 @@ DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& en
     status_->setMinimumHeight(status_->fontMetrics().lineSpacing() * 3);
     layout->addWidget(status_);
 
+    note_ = new QLabel(this);
+    note_->setObjectName(QStringLiteral("note"));
+    note_->setWordWrap(true);
+    note_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    note_->hide();
+    layout->addWidget(note_);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Open | QDialogButtonBox::Cancel, this);
     openButton_ = buttons->button(QDialogButtonBox::Open);
     openButton_->setDefault(true);
@@ -90,4 +97,9 @@ void DeviceChooser::tryOpen() {
     }
     opened_ = row;
     accept();
+}
+
+void DeviceChooser::setNote(const QString& note) {
+    note_->setText(note);
+    note_->setVisible(!note.isEmpty());
 }

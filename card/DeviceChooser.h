@@ -26,6 +26,8 @@ public:
     std::unique_ptr<PortDevice> takeDevice() { return std::move(device_); }
     // The index of the entry that opened, or -1.
     int openedEntry() const { return opened_; }
+    // A line shown under the list, such as where the run will be recorded; empty: none.
+    void setNote(const QString& note);
 
 private:
     void tryOpen();
@@ -35,6 +37,7 @@ private:
     QListWidget* list_ = nullptr;
     QStackedWidget* options_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* note_ = nullptr;
     QPushButton* openButton_ = nullptr;
     std::unique_ptr<PortDevice> device_;
     int opened_ = -1;

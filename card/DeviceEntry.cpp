@@ -57,6 +57,10 @@ bool IsaCardEntry::takeSpec(const DeviceSpec& spec) {
     return true;
 }
 
+QString IsaCardEntry::settings() const {
+    return QStringLiteral("I/O base ") + baseText_;
+}
+
 QWidget* IsaCardEntry::createOptions(QWidget* parent) {
     auto* page = new QWidget(parent);
     auto* form = new QFormLayout(page);
@@ -107,7 +111,7 @@ namespace {
 struct FaultChoice {
     SimulatorFault::Kind kind;
     const char* text;
-    bool n, m, k;
+    bool n, m, k, p = false;
 };
 
 const FaultChoice kFaultChoices[] = {
@@ -120,6 +124,8 @@ const FaultChoice kFaultChoices[] = {
     {SimulatorFault::Kind::EveryKthReadFails, "Every Kth read fails", false, false, true},
     {SimulatorFault::Kind::DeadAfterK, "Card stops answering after K operations", false, false,
      true},
+    {SimulatorFault::Kind::Intermittent, "Relay N contact intermittent: P % of closings fail", true,
+     false, false, true},
 };
 
 } // namespace
@@ -171,6 +177,8 @@ QWidget* SimulatorEntry::createOptions(QWidget* parent) {
     auto* n = spin("simN", 0, 15, fault_.n);
     auto* m = spin("simM", 0, 15, fault_.m);
     auto* k = spin("simK", 1, 1000000000, fault_.k);
+    auto* percent = spin("simP", 0, 100, fault_.percent);
+    percent->setSuffix(QStringLiteral(" %"));
     auto* operate = spin("simOperateMs", 0, 10000, fault_.operateMs);
     operate->setSuffix(QStringLiteral(" ms"));
     operate->setToolTip(QStringLiteral("Each input follows its relay only this long after the "
@@ -179,21 +187,24 @@ QWidget* SimulatorEntry::createOptions(QWidget* parent) {
     form->addRow(QStringLiteral("Channel N:"), n);
     form->addRow(QStringLiteral("Channel M:"), m);
     form->addRow(QStringLiteral("K:"), k);
+    form->addRow(QStringLiteral("P:"), percent);
     form->addRow(QStringLiteral("Relay operate time:"), operate);
 
-    auto update = [this, fault, n, m, k, operate] {
+    auto update = [this, fault, n, m, k, percent, operate] {
         const FaultChoice& c = kFaultChoices[std::max(0, fault->currentIndex())];
-        fault_ = {c.kind, n->value(), m->value(), k->value(), operate->value()};
+        fault_ = {c.kind,           n->value(),       m->value(), k->value(),
+                  operate->value(), percent->value(), fault_.seed};
         n->setEnabled(c.n);
         m->setEnabled(c.m);
         k->setEnabled(c.k);
+        percent->setEnabled(c.p);
     };
     fault->setCurrentIndex(static_cast<int>(
         std::find_if(std::begin(kFaultChoices), std::end(kFaultChoices),
                      [this](const FaultChoice& c) { return c.kind == fault_.kind; }) -
         std::begin(kFaultChoices)));
     QObject::connect(fault, &QComboBox::currentIndexChanged, page, update);
-    for (QSpinBox* s : {n, m, k, operate})
+    for (QSpinBox* s : {n, m, k, percent, operate})
         QObject::connect(s, &QSpinBox::valueChanged, page, update);
     update();
     return page;

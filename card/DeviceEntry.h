@@ -29,6 +29,8 @@ public:
     virtual QWidget* createOptions(QWidget* parent);
     // Takes the settings of a device spec that names this entry; false if it names another.
     virtual bool takeSpec(const DeviceSpec& spec);
+    // The settings it opens with, in words, for the run's record.
+    virtual QString settings() const { return {}; }
 };
 
 // The ISA relay/photo card through the port helper, at an I/O base the user enters. standIn,
@@ -42,6 +44,7 @@ public:
     std::unique_ptr<PortDevice> open(QString& why) override;
     QWidget* createOptions(QWidget* parent) override;
     bool takeSpec(const DeviceSpec& spec) override;
+    QString settings() const override;
 
 private:
     std::string helper_;
@@ -74,6 +77,7 @@ public:
     std::unique_ptr<PortDevice> open(QString& why) override;
     QWidget* createOptions(QWidget* parent) override;
     bool takeSpec(const DeviceSpec& spec) override;
+    QString settings() const override { return QString::fromStdString(describe(fault_)); }
 
     void setFault(const SimulatorFault& fault) { fault_ = fault; }
     const SimulatorFault& fault() const { return fault_; }

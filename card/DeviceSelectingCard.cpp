@@ -39,6 +39,7 @@ bool DeviceSelectingCard::SelectDevice() {
         return true;
     }
     DeviceChooser chooser(entries_, nullptr, preselected_);
+    chooser.setNote(note_);
     if (chooser.exec() != QDialog::Accepted) {
         openError_ = QStringLiteral("No device was chosen.");
         return false;
@@ -65,4 +66,8 @@ bool DeviceSelectingCard::WritePort(std::int32_t port, std::int16_t data) {
 
 QString DeviceSelectingCard::deviceName() const {
     return opened_ >= 0 ? entries_[opened_]->name() : QString();
+}
+
+QString DeviceSelectingCard::deviceSettings() const {
+    return opened_ >= 0 ? entries_[opened_]->settings() : QString();
 }

@@ -20,6 +20,10 @@ public:
 
     // The name of the open device, or an empty string.
     QString deviceName() const;
+    // The settings the open device was opened with, in words.
+    QString deviceSettings() const;
+    // A line the chooser shows under its list, such as where the run will be recorded.
+    void setNote(const QString& note) { note_ = note; }
 
     // Starts the chooser on the entry a device spec names, with its settings; false if no
     // entry is that device.
@@ -40,4 +44,5 @@ private:
     bool chooserShown_ = true;
     bool active_ = false;
     QString openError_;
+    QString note_;
 };

@@ -24,13 +24,14 @@ const FaultForm kFaults[] = {
     {"write-fails-every", Kind::EveryKthWriteFails, 1, false},
     {"read-fails-every", Kind::EveryKthReadFails, 1, false},
     {"dead-after", Kind::DeadAfterK, 1, false},
+    {"intermittent", Kind::Intermittent, 2, true}, // N, then P in percent
 };
 
 constexpr const char* kForms =
     "sim, sim:FAULT[,operate-ms=T], isa, isa:BASE or comedi:/dev/comediN";
 constexpr const char* kFaultForms =
     "relay-never-closes=N, input-stuck-active=N, input-never-active=N, swap=N,M, "
-    "write-fails-every=K, read-fails-every=K or dead-after=K";
+    "write-fails-every=K, read-fails-every=K, dead-after=K or intermittent=N,P";
 
 bool number(const QString& text, int min, int max, int& value) {
     bool ok = false;
@@ -58,16 +59,23 @@ bool parseSimulator(const QString& settings, SimulatorFault& fault, std::string&
             continue;
         parts[0] = head.section(QLatin1Char('='), 1);
         if (!head.contains(QLatin1Char('=')) || parts.size() != f.values) {
-            why = std::string("the fault ") + f.name + " takes " +
-                  (f.values == 2 ? "two channels: " + std::string(f.name) + "=N,M"
-                                 : std::string(f.name) + (f.channels ? "=N" : "=K"));
+            const std::string form =
+                f.kind == Kind::Intermittent ? "a channel and a percentage: intermittent=N,P"
+                : f.values == 2              ? "two channels: " + std::string(f.name) + "=N,M"
+                                             : std::string(f.name) + (f.channels ? "=N" : "=K");
+            why = std::string("the fault ") + f.name + " takes " + form;
             return false;
         }
         int values[2] = {0, 0};
         for (int i = 0; i < f.values; ++i) {
-            if (!number(parts[i], f.channels ? 0 : 1, f.channels ? 15 : 1000000000, values[i])) {
+            const bool percent = f.kind == Kind::Intermittent && i == 1;
+            const int min = percent ? 0 : f.channels ? 0 : 1;
+            const int max = percent ? 100 : f.channels ? 15 : 1000000000;
+            if (!number(parts[i], min, max, values[i])) {
                 why = std::string(f.name) + ": \"" + parts[i].toStdString() + "\" is not " +
-                      (f.channels ? "a channel from 0 to 15" : "a count from 1 to 1000000000");
+                      (percent      ? "a percentage from 0 to 100"
+                       : f.channels ? "a channel from 0 to 15"
+                                    : "a count from 1 to 1000000000");
                 return false;
             }
         }
@@ -76,7 +84,10 @@ bool parseSimulator(const QString& settings, SimulatorFault& fault, std::string&
             return false;
         }
         fault.kind = f.kind;
-        if (f.channels) {
+        if (f.kind == Kind::Intermittent) {
+            fault.n = values[0];
+            fault.percent = values[1];
+        } else if (f.channels) {
             fault.n = values[0];
             fault.m = f.values == 2 ? values[1] : fault.m;
         } else {

@@ -20,6 +20,45 @@ LoopbackSimulator::LoopbackSimulator(SimulatorFault fault, Clock clock)
     , clock_(std::move(clock)) {
     if (fault_.k < 1)
         fault_.k = 1;
+    draws_.seed(fault_.seed != 0 ? fault_.seed : std::random_device{}());
+}
+
+std::string describe(const SimulatorFault& f) {
+    const std::string n = std::to_string(f.n);
+    std::string text;
+    switch (f.kind) {
+    case SimulatorFault::Kind::Healthy:
+        text = "healthy wiring";
+        break;
+    case SimulatorFault::Kind::RelayNeverCloses:
+        text = "relay " + n + " never closes";
+        break;
+    case SimulatorFault::Kind::InputStuckActive:
+        text = "input " + n + " stuck active";
+        break;
+    case SimulatorFault::Kind::InputNeverActive:
+        text = "input " + n + " never active";
+        break;
+    case SimulatorFault::Kind::SwappedWires:
+        text = "wires of channels " + n + " and " + std::to_string(f.m) + " swapped";
+        break;
+    case SimulatorFault::Kind::EveryKthWriteFails:
+        text = "every " + std::to_string(f.k) + "th write fails";
+        break;
+    case SimulatorFault::Kind::EveryKthReadFails:
+        text = "every " + std::to_string(f.k) + "th read fails";
+        break;
+    case SimulatorFault::Kind::DeadAfterK:
+        text = "the card stops answering after " + std::to_string(f.k) + " operations";
+        break;
+    case SimulatorFault::Kind::Intermittent:
+        text = "relay " + n + " contact intermittent, " + std::to_string(f.percent) +
+               " % of closings fail";
+        break;
+    }
+    if (f.operateMs > 0)
+        text += ", relays operate in " + std::to_string(f.operateMs) + " ms";
+    return text;
 }
 
 bool LoopbackSimulator::callFails(bool isWrite) {
@@ -59,7 +98,7 @@ int LoopbackSimulator::relayFeeding(int input) const {
 bool LoopbackSimulator::contactClosed(int relay, std::int64_t now) const {
     const Relay& r = relays_[relay];
     const std::int64_t operateUs = static_cast<std::int64_t>(fault_.operateMs) * 1000;
-    return now - r.since >= operateUs ? r.wanted : r.before;
+    return now - r.since >= operateUs ? r.wanted && !r.misses : r.before;
 }
 
 bool LoopbackSimulator::read(std::int32_t port, std::int16_t& data) {
@@ -97,6 +136,11 @@ bool LoopbackSimulator::write(std::int32_t port, std::int16_t data) {
         r.before = contactClosed(relay, now);
         r.wanted = closed;
         r.since = now;
+        // An intermittent contact fails a closing at random; it stays open until the relay
+        // is opened and closed again.
+        r.misses = closed && relay == fault_.n &&
+                   fault_.kind == SimulatorFault::Kind::Intermittent &&
+                   std::uniform_int_distribution<int>(0, 99)(draws_) < fault_.percent;
     }
     return true;
 }

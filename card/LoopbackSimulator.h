@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <random>
+#include <string>
 
 // One wiring or card fault for the simulator to play, for a run.
 struct SimulatorFault {
@@ -16,14 +18,20 @@ struct SimulatorFault {
         SwappedWires,     // the wires of channels n and m change places
         EveryKthWriteFails,
         EveryKthReadFails,
-        DeadAfterK, // every call after the first k fails
+        DeadAfterK,   // every call after the first k fails
+        Intermittent, // each closing of relay n fails with probability percent %
     };
     Kind kind = Kind::Healthy;
     int n = 0;
     int m = 1;
     int k = 10;
-    int operateMs = 0; // an input follows its relay only this long after the write
+    int operateMs = 0;      // an input follows its relay only this long after the write
+    int percent = 50;       // how often an intermittent contact fails to close
+    std::uint32_t seed = 0; // of the intermittent contact's draws; 0: a different run each time
 };
+
+// The fault in words, for the run's record.
+std::string describe(const SimulatorFault& fault);
 
 // A card whose relays are wired back to its inputs, relay r to input 15 - r, with active-low
 // inputs as on the real card: healthy, every relay pattern reads back clean. It can play one
@@ -49,6 +57,7 @@ private:
 
     struct Relay {
         bool wanted = false;    // the state last written
+        bool misses = false;    // this closing of an intermittent contact failed
         bool before = false;    // the state before that write
         std::int64_t since = 0; // when it was written
     };
@@ -57,4 +66,5 @@ private:
     std::array<Relay, 16> relays_{};
     std::uint64_t writes_ = 0;
     std::uint64_t reads_ = 0;
+    std::mt19937 draws_;
 };

@@ -20,7 +20,7 @@ const QString kError = QStringLiteral("Error!!!");
 } // namespace
 
 void LoopTest::Form_Load() {
-    runtime_.dispatch([this] {
+    handle(Event::Load, [this] {
         runtime_.msgBox(
             QStringLiteral("Please select 'MORVELLA WDM Drv 1.10 for ISA 16 Photo 16 Relay Card'!"),
             kSysInfo);
@@ -42,7 +42,7 @@ void LoopTest::Form_Load() {
 }
 
 void LoopTest::Command1_Click() {
-    runtime_.dispatch([this] {
+    handle(Event::Ok, [this] {
         if (!Tak.WritePort(0, 0))
             return;
         if (!Tak.WritePort(1, 0))
@@ -52,7 +52,7 @@ void LoopTest::Command1_Click() {
 }
 
 void LoopTest::R16_Click(std::int16_t Index) {
-    runtime_.dispatch([this, Index] {
+    handle(Event::Relay, [this, Index] {
         if (Index < 0 || Index > 15)
             throw std::out_of_range("there is no relay box R16(" + std::to_string(Index) + ")");
 
@@ -91,7 +91,7 @@ void LoopTest::R16_Click(std::int16_t Index) {
 }
 
 void LoopTest::getTimer_Timer() {
-    runtime_.dispatch([this] {
+    handle(Event::ReadBack, [this] {
         // Both ports are read first, as close to the set delay as possible; counting the loop
         // and showing the inputs follow and change nothing the reads see.
         std::array<std::int16_t, 2> data{};
@@ -125,7 +125,7 @@ void LoopTest::getTimer_Timer() {
 }
 
 void LoopTest::autoCmd_Click() {
-    runtime_.dispatch([this] {
+    handle(Event::Auto, [this] {
         if (autoCmd->text() != QLatin1String("Auto")) {
             for (int i = 0; i < 16; ++i) {
                 R16[i]->setEnabled(true);
@@ -151,7 +151,7 @@ void LoopTest::autoCmd_Click() {
 }
 
 void LoopTest::Timer1_Timer() {
-    runtime_.dispatch([this] {
+    handle(Event::Step, [this] {
         lastIdx = curIdx;
         curIdx = lastIdx == 15 ? 0 : static_cast<std::int16_t>(curIdx + 1);
         setState(R16[curIdx], 1); // runs the auto branch of R16_Click
@@ -159,7 +159,7 @@ void LoopTest::Timer1_Timer() {
 }
 
 void LoopTest::resetCmd_Click() {
-    runtime_.dispatch([this] {
+    handle(Event::Reset, [this] {
         if (autoCmd->text() != QLatin1String("Auto"))
             return;
         counters::write(Label2, 0);
@@ -169,14 +169,14 @@ void LoopTest::resetCmd_Click() {
 }
 
 void LoopTest::VScroll1_Change() {
-    runtime_.dispatch([this] {
+    handle(Event::StepSpeed, [this] {
         setspeedLb->setText(QString::number(VScroll1->value()));
         Timer1->setInterval(VScroll1->value());
     });
 }
 
 void LoopTest::VScroll2_Change() {
-    runtime_.dispatch([this] {
+    handle(Event::ReadBackSpeed, [this] {
         getspeedLb->setText(QString::number(VScroll2->value()));
         getTimer->setInterval(VScroll2->value());
     });

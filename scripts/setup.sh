@@ -19,6 +19,8 @@ if [ "$mode" = test ]; then
   packages+=(libcap2-bin)
   # An independent reader of the JUnit reports of unattended runs (Debian's own python3).
   packages+=(python3-junitparser)
+  # A real browser to look at the run report with.
+  packages+=(chromium)
 fi
 
 missing=()

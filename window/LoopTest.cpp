@@ -241,6 +241,12 @@ void LoopTest::setTimerEnabled(QTimer* timer, bool enabled) {
         timer->start();
 }
 
+void LoopTest::handle(Event event, const std::function<void()>& handler) {
+    runtime_.dispatch(handler);
+    if (runtime_.idle() && !runtime_.ended())
+        emit handled(event);
+}
+
 void LoopTest::endProgram() {
     getTimer->stop();
     Timer1->stop();

@@ -40,9 +40,15 @@ public:
     // Sends the window's messages to sink instead of modal boxes, for runs without a display.
     void setMessageSink(Runtime::MessageSink sink) { runtime_.setMessageSink(std::move(sink)); }
 
+    // The window's events, for those who watch what its handlers did.
+    enum class Event { Load, Ok, Relay, ReadBack, Auto, Step, Reset, StepSpeed, ReadBackSpeed };
+    Q_ENUM(Event)
+
 signals:
     // Emitted once when the program ends; main quits the event loop on it.
     void programEnded();
+    // Emitted after the handler of an event, and every handler it raised, have finished.
+    void handled(LoopTest::Event event);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -53,6 +59,8 @@ private:
     void setTabOrder();
     void connectEvents();
     void endProgram();
+    // Runs an event's handler through the runtime, then tells the watchers.
+    void handle(Event event, const std::function<void()>& handler);
 
     // A check box's state, 0 (clear) or 1 (ticked).
     static int state(const QAbstractButton* box);

@@ -33,6 +33,8 @@ public:
     // Ends the program: no further event is dispatched.
     void end();
     bool ended() const { return ended_; }
+    // True while no handler runs: the outermost event has finished.
+    bool idle() const { return depth_ == 0; }
 
     // The text shown for an unexpected error.
     static QString errorText(const QString& what);

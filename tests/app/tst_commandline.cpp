@@ -58,7 +58,7 @@ QProcess* program(const QStringList& args) {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // no display there
     env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
     p->setProcessEnvironment(env);
-    p->start(QStringLiteral(LOOPTEST_PROGRAM), args);
+    p->start(QStringLiteral(LOOPTEST_PROGRAM), args + QStringList{QStringLiteral("--no-log")});
     p->waitForFinished(60000);
     return p;
 }
@@ -285,9 +285,9 @@ void TstCommandLine::sigtermStopsTheRunInOrder() {
     entries.push_back(std::make_unique<RecordingEntry>(rec));
     Options o;
     std::string error;
-    QVERIFY(parseCommandLine(
-        {"--headless", "--device", "sim", "--duration", "1h", "--step", "20", "--readback", "15"},
-        o, error));
+    QVERIFY(parseCommandLine({"--headless", "--device", "sim", "--duration", "1h", "--step", "20",
+                              "--readback", "15", "--no-log"},
+                             o, error));
     QElapsedTimer sent;
     QTimer::singleShot(500, [&] {
         sent.start();

@@ -14,12 +14,14 @@ if [ -z "${LOOPTEST_IN_XVFB:-}" ]; then
   command -v xvfb-run >/dev/null || { echo "xvfb-run is missing (package xvfb)"; exit 1; }
   command -v xdotool >/dev/null || { echo "xdotool is missing (package xdotool)"; exit 1; }
   export LOOPTEST_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96 -nolisten tcp" "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset" "$0" "$@"
 fi
 
 unset QT_QPA_PLATFORM
 export QT_QPA_PLATFORM=xcb
 export XDG_RUNTIME_DIR=$(mktemp -d)
+# The run's record goes to the user's data folder: a fresh one here.
+export XDG_DATA_HOME=$(mktemp -d)
 fail() { echo "FAIL: $*"; [ -n "${pid:-}" ] && kill "$pid" 2>/dev/null; exit 1; }
 
 # Waits for a window with this exact title and prints its id.
@@ -73,7 +75,10 @@ shot=$(identify -format '%wx%h' "$artefacts/window.png")
 xdotool mousemove --window "$main" 352 240 click 1
 ended || fail "OK did not end the program"
 wait "$pid" || fail "the program exited with status $?"
-echo "run 1: window ${w}x${h} at $x,$y, fixed size, OK ended the program"
+logs=("$XDG_DATA_HOME"/looptest/runs/*.csv)
+[ -f "${logs[0]}" ] || fail "the run left no record in $XDG_DATA_HOME/looptest/runs"
+grep -q ',start,' "${logs[0]}" && grep -q ',end,' "${logs[0]}" || fail "the record is incomplete"
+echo "run 1: window ${w}x${h} at $x,$y, fixed size, OK ended the program, recorded in ${logs[0]##*/}"
 
 # Run 2: cancel the chooser; the program says so and ends without its window.
 "$program" & pid=$!

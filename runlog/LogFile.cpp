@@ -1,0 +1,98 @@
+#include "runlog/LogFile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+LogFile::~LogFile() {
+    close();
+}
+
+bool LogFile::open(const QString& path, QString& why) {
+    close();
+    path_ = path;
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(dir)) {
+        why = QStringLiteral("Cannot create the folder %1 for the run's record.").arg(dir);
+        return false;
+    }
+    fd_ = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                 0644);
+    if (fd_ < 0) {
+        why = QStringLiteral("Cannot write the run's record %1: %2.")
+                  .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    struct stat st {};
+    bytes_ = ::fstat(fd_, &st) == 0 ? st.st_size : 0;
+    if (bytes_ == 0 && !append(QByteArray(kHeader) + "\r\n")) {
+        why = error_;
+        close();
+        return false;
+    }
+    error_.clear();
+    return true;
+}
+
+QString LogFile::field(const QString& text) {
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
+        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+bool LogFile::write(const QStringList& fields) {
+    if (fd_ < 0)
+        return false;
+    QString line;
+    for (int i = 0; i < fields.size(); ++i) {
+        if (i > 0)
+            line += QLatin1Char(',');
+        line += field(fields[i]);
+    }
+    return append(line.toUtf8() + "\r\n");
+}
+
+bool LogFile::append(const QByteArray& line) {
+    // One write call per row: with O_APPEND the row lands whole or, on a full disk, is cut
+    // short and writing stops there.
+    const char* p = line.constData();
+    qsizetype left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd_, p, static_cast<std::size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error_ = QStringLiteral("Cannot write the run's record %1: %2. The test goes on "
+                                    "without it.")
+                         .arg(path_, QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC)));
+            ::close(fd_);
+            fd_ = -1;
+            return false;
+        }
+        p += n;
+        left -= n;
+        bytes_ += n;
+    }
+    return true;
+}
+
+void LogFile::sync() {
+    if (fd_ >= 0)
+        ::fdatasync(fd_);
+}
+
+void LogFile::close() {
+    if (fd_ < 0)
+        return;
+    ::fdatasync(fd_);
+    ::close(fd_);
+    fd_ = -1;
+}

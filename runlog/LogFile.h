@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+// A run's record on disk: CSV (RFC 4180, UTF-8) with a header row, appended one complete row
+// at a time straight to the kernel, so that what was written before a crash stays. After a
+// failure (a full disk, a vanished folder) nothing more is written and error() says why.
+class LogFile {
+public:
+    static constexpr const char* kHeader = "time,loop,event,channel,written,read,count,detail";
+
+    LogFile() = default;
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Opens path for appending, creating its folder; a new or empty file gets the header.
+    bool open(const QString& path, QString& why);
+    bool isOpen() const { return fd_ >= 0; }
+    // Appends one row; false once writing has failed.
+    bool write(const QStringList& fields);
+    // Makes what was written durable.
+    void sync();
+    void close();
+    QString error() const { return error_; }
+    QString path() const { return path_; }
+    std::int64_t bytes() const { return bytes_; }
+
+    // One field as CSV: quoted when it holds a comma, a quote or a line break.
+    static QString field(const QString& text);
+
+private:
+    bool append(const QByteArray& line);
+
+    int fd_ = -1;
+    QString path_;
+    QString error_;
+    std::int64_t bytes_ = 0;
+};

@@ -1,0 +1,259 @@
+#include "card/LoopbackSimulator.h"
+#include "runlog/RunRecorder.h"
+#include "runlog/Summary.h"
+#include "support/ModalAnswerer.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+using Kind = SimulatorFault::Kind;
+Q_DECLARE_METATYPE(SimulatorFault)
+
+namespace {
+
+constexpr qint64 kStepMs = 20;
+
+struct SimCard : CardControl {
+    LoopbackSimulator sim;
+    explicit SimCard(SimulatorFault f, std::int64_t* nowUs)
+        : sim(f, [nowUs] { return *nowUs; }) {}
+    bool SelectDevice() override { return true; }
+    void setActive(bool) override {}
+    bool ReadPort(std::int32_t p, std::int16_t& d) override { return sim.read(p, d); }
+    bool WritePort(std::int32_t p, std::int16_t d) override { return sim.write(p, d); }
+};
+
+// The window on the simulator, recorded, driven step by step on a clock the test moves.
+struct Run {
+    qint64 nowMs = 1'800'000'000'000;
+    std::int64_t nowUs = 0;
+    SimCard sim;
+    RecordingCard card{sim};
+    LoopTest w{card};
+    std::unique_ptr<RunRecorder> recorder;
+
+    Run(SimulatorFault fault, const QString& log)
+        : sim(fault, &nowUs) {
+        ModalAnswerer answerer;
+        w.Form_Load();
+        recorder = std::make_unique<RunRecorder>(w, card, [this] { return nowMs; });
+        QString why;
+        if (!recorder->startLog(log, QStringLiteral("test run"), why))
+            qFatal("%s", qPrintable(why));
+    }
+    void steps(int n) {
+        for (int i = 0; i < n; ++i) {
+            w.Timer1_Timer();
+            nowMs += 5;
+            nowUs += 5000;
+            w.getTimer_Timer();
+            nowMs += kStepMs - 5;
+            nowUs += (kStepMs - 5) * 1000;
+        }
+    }
+    std::int64_t errors(int c) const {
+        return w.findChild<QLabel*>(QStringLiteral("errLb(%1)").arg(c))->text().toLongLong();
+    }
+};
+
+std::vector<QStringList> rows(const QString& path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    std::vector<QStringList> out;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (!line.trimmed().isEmpty())
+            out.push_back(splitCsv(QString::fromUtf8(line.trimmed())));
+    return out;
+}
+
+} // namespace
+
+class TstRunLog : public QObject {
+    Q_OBJECT
+private slots:
+    void everyCountIsAccountedForAndTheLogStaysSmall_data();
+    void everyCountIsAccountedForAndTheLogStaysSmall();
+    void aLogCutShortIsReadToItsLastCheckpoint();
+    void aLogThatCannotBeWrittenIsOneWarning();
+    void theReportShowsTheErrorsInABrowser();
+
+private:
+    QTemporaryDir dir_;
+};
+
+void TstRunLog::everyCountIsAccountedForAndTheLogStaysSmall_data() {
+    QTest::addColumn<SimulatorFault>("fault");
+    QTest::newRow("healthy") << SimulatorFault{};
+    QTest::newRow("relay never closes") << SimulatorFault{Kind::RelayNeverCloses, 3};
+    QTest::newRow("input stuck") << SimulatorFault{Kind::InputStuckActive, 5};
+    QTest::newRow("input dead") << SimulatorFault{Kind::InputNeverActive, 7};
+    QTest::newRow("swap") << SimulatorFault{Kind::SwappedWires, 2, 9};
+    QTest::newRow("writes fail") << SimulatorFault{Kind::EveryKthWriteFails, 0, 1, 7};
+    QTest::newRow("reads fail") << SimulatorFault{Kind::EveryKthReadFails, 0, 1, 5};
+    QTest::newRow("dead") << SimulatorFault{Kind::DeadAfterK, 0, 1, 5000};
+    QTest::newRow("intermittent") << SimulatorFault{Kind::Intermittent, 4, 1, 10, 0, 30, 7};
+}
+
+// Twenty simulated minutes at 20 ms with a Reset in the middle: the reset rows hold what Reset
+// cleared, the totals equal the counters, each channel's error rows add up to its counts, and
+// the size scaled to a day stays under 10 MB.
+void TstRunLog::everyCountIsAccountedForAndTheLogStaysSmall() {
+    QFETCH(SimulatorFault, fault);
+    const QString path = dir_.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".csv");
+    std::array<std::int64_t, 16> beforeReset{};
+    std::array<std::int64_t, 16> counters{};
+    {
+        Run run(fault, path);
+        run.w.autoCmd_Click();
+        run.steps(30'000);
+        run.w.autoCmd_Click();
+        for (int c = 0; c < 16; ++c)
+            beforeReset[c] = run.errors(c);
+        run.w.resetCmd_Click();
+        run.w.autoCmd_Click();
+        run.steps(30'000);
+        for (int c = 0; c < 16; ++c)
+            counters[c] = run.errors(c);
+        run.w.Command1_Click(); // ends the program and the record
+    }
+    const auto all = rows(path);
+    QCOMPARE(all.front().join(','), QString::fromLatin1(LogFile::kHeader));
+    std::array<std::int64_t, 16> rowSums{}, resetRows{}, totals{};
+    bool resetSeen = false;
+    for (const QStringList& r : all) {
+        const int c = r.value(3).isEmpty() ? -1 : r.value(3).toInt();
+        const std::int64_t n = r.value(6).toLongLong();
+        if (r[2] == QLatin1String("reset") && c >= 0) {
+            resetRows[c] = n;
+            QCOMPARE(rowSums[c], n); // the rows before Reset add up to what it cleared
+            rowSums[c] = 0;
+        }
+        resetSeen |= r[2] == QLatin1String("reset") && c < 0;
+        if ((r[2] == QLatin1String("mismatch") || r[2] == QLatin1String("write-failed")) && c >= 0)
+            rowSums[c] += n;
+        if (r[2] == QLatin1String("total") && c >= 0)
+            totals[c] = n;
+    }
+    QVERIFY(resetSeen);
+    QCOMPARE(all.back()[2], QStringLiteral("end"));
+    for (int c = 0; c < 16; ++c) {
+        QCOMPARE(resetRows[c], beforeReset[c]);
+        QCOMPARE(totals[c], counters[c]);
+        QCOMPARE(rowSums[c], counters[c]);
+    }
+    RunSummary summary;
+    QString why;
+    QVERIFY2(readRunLog(path, summary, why), qPrintable(why));
+    QVERIFY(summary.complete);
+    QCOMPARE(summary.errors, counters);
+    QCOMPARE(summary.loops, 30'000);
+
+    const qint64 bytesPerDay = QFileInfo(path).size() * 72; // 20 minutes, 72 times over
+    QVERIFY2(bytesPerDay < 10'000'000, qPrintable(QString::number(bytesPerDay)));
+}
+
+void TstRunLog::aLogCutShortIsReadToItsLastCheckpoint() {
+    // In this process: the file as a crash leaves it, after five simulated minutes.
+    const QString path = dir_.filePath(QStringLiteral("cut.csv"));
+    {
+        Run run(SimulatorFault{Kind::InputNeverActive, 12}, path);
+        run.w.autoCmd_Click();
+        run.steps(15'000);
+        QFile::copy(path, path + QStringLiteral(".crash"));
+        run.recorder->finish();
+    }
+    RunSummary s;
+    QString why;
+    QVERIFY2(readRunLog(path + QStringLiteral(".crash"), s, why), qPrintable(why));
+    QVERIFY(!s.complete && s.checkpoint.isValid());
+    QVERIFY(s.errors[3] >= 15'000 / 16 * 4 / 5); // the last checkpoint is at most a minute old
+    QVERIFY(s.errors[3] <= 15'000 / 16 + 1);
+    QVERIFY(summaryTable(s).contains(QLatin1String("cut short")));
+
+    // The real program killed with SIGKILL: what it wrote is a readable log.
+    const QString killed = dir_.filePath(QStringLiteral("killed.csv"));
+    QProcess p;
+    p.start(QStringLiteral(LOOPTEST_PROGRAM),
+            {QStringLiteral("--headless"), QStringLiteral("--device=sim:relay-never-closes=2"),
+             QStringLiteral("--duration=1h"), QStringLiteral("--step=20"), QStringLiteral("--log"),
+             killed});
+    QVERIFY(p.waitForStarted());
+    QTest::qWait(1500);
+    ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
+    QVERIFY(p.waitForFinished());
+    QVERIFY2(readRunLog(killed, s, why), qPrintable(why));
+    QVERIFY(!s.complete);
+    QVERIFY(!s.rows.empty() && s.rows.front().lane == 2); // its first mismatch is there
+}
+
+void TstRunLog::aLogThatCannotBeWrittenIsOneWarning() {
+    for (const char* log : {"/proc/no-such-folder/run.csv", "/dev/full"}) {
+        QProcess p;
+        p.start(QStringLiteral(LOOPTEST_PROGRAM),
+                {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+                 QStringLiteral("--loops=20"), QStringLiteral("--step=20"), QStringLiteral("--log"),
+                 QString::fromLatin1(log)});
+        QVERIFY(p.waitForFinished(30000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), 0); // the test went on and passed
+        QCOMPARE(err.count(QLatin1String("without a record")), 1);
+        QVERIFY(p.readAllStandardOutput().contains("loops: 20"));
+    }
+}
+
+// The report of a run with one intermittent relay, in a real browser: its errors are drawn,
+// and a healthy run's report has none.
+void TstRunLog::theReportShowsTheErrorsInABrowser() {
+    const QString browser = QStringLiteral("/usr/bin/chromium");
+    if (!QFile::exists(browser))
+        QFAIL("chromium is missing: scripts/setup.sh installs it");
+    QStringList redPixels;
+    for (const SimulatorFault& fault :
+         {SimulatorFault{Kind::Intermittent, 6, 1, 10, 0, 20, 3}, SimulatorFault{}}) {
+        const QString log = dir_.filePath(QStringLiteral("report.csv"));
+        QFile::remove(log);
+        {
+            Run run(fault, log);
+            run.w.autoCmd_Click();
+            run.steps(20'000);
+            run.w.Command1_Click();
+        }
+        const QString html = dir_.filePath(QStringLiteral("report.html"));
+        const QString png = dir_.filePath(QStringLiteral("report.png"));
+        QProcess summary;
+        summary.start(QStringLiteral(LOOPTEST_PROGRAM),
+                      {QStringLiteral("--summary"), log, QStringLiteral("--html"), html});
+        QVERIFY(summary.waitForFinished(30000) && summary.exitCode() == 0);
+        QProcess shot;
+        shot.start(browser, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
+                             QStringLiteral("--disable-gpu"), QStringLiteral("--hide-scrollbars"),
+                             QStringLiteral("--window-size=1200,900"),
+                             QStringLiteral("--screenshot=") + png, html});
+        QVERIFY(shot.waitForFinished(120000));
+        QVERIFY2(QFile::exists(png), shot.readAllStandardError().constData());
+        const QString kept = QStringLiteral(LOOPTEST_ARTEFACTS "/report-%1")
+                                 .arg(fault.kind == Kind::Healthy ? "healthy" : "intermittent");
+        QFile::remove(kept + QStringLiteral(".png"));
+        QFile::remove(kept + QStringLiteral(".csv"));
+        QFile::copy(png, kept + QStringLiteral(".png"));
+        QFile::copy(log, kept + QStringLiteral(".csv"));
+        // Reddish pixels: the bars of errors, and the legend's keys.
+        QProcess count;
+        count.start(QStringLiteral("convert"),
+                    {png, QStringLiteral("-fx"), QStringLiteral("(r-g)>0.12"),
+                     QStringLiteral("-format"), QStringLiteral("%[fx:round(mean*w*h)]"),
+                     QStringLiteral("info:")});
+        QVERIFY(count.waitForFinished(60000));
+        redPixels << QString::fromUtf8(count.readAllStandardOutput()).trimmed();
+    }
+    // The healthy report has them in its legend alone; the faulty one has a bar a lane long.
+    QVERIFY2(redPixels[1].toInt() < 500, qPrintable(redPixels.join(' ')));
+    QVERIFY2(redPixels[0].toInt() > redPixels[1].toInt() + 5000, qPrintable(redPixels.join(' ')));
+}
+
+QTEST_MAIN(TstRunLog)
+#include "tst_runlog.moc"
