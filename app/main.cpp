@@ -2,6 +2,7 @@
 #include "app/HeadlessRun.h"
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
+#include "card/DeviceList.h"
 #include "card/DeviceSelectingCard.h"
 #include "runlog/RunRecorder.h"
 #include "runlog/Summary.h"

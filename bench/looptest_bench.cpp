@@ -7,8 +7,9 @@
 // By default the window runs on Qt's offscreen platform; --x11 runs it in the X server named
 // by DISPLAY. --quick takes few samples, to check that the benchmark works, not to measure.
 #include "app/HeadlessRun.h"
-#include "card/LoopbackSimulator.h"
-#include "card/PortHelperDevice.h"
+#include "card/simulator/LoopbackSimulator.h"
+#include "card/isa/PortHelperDevice.h"
+#include "card/simulator/SimulatorEntry.h"
 #include "runlog/RunRecorder.h"
 #include "window/AppSetup.h"
 #include "window/LoopTest.h"

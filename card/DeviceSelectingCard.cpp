@@ -1,6 +1,7 @@
 #include "card/DeviceSelectingCard.h"
 
 #include "card/DeviceChooser.h"
+#include "card/comedi/ComediEntry.h"
 
 DeviceSelectingCard::DeviceSelectingCard(std::vector<std::unique_ptr<DeviceEntry>> entries)
     : entries_(std::move(entries)) {}

@@ -1,6 +1,6 @@
 #include "card/DeviceSpec.h"
 
-#include "card/PortHelperDevice.h"
+#include "card/isa/PortHelperDevice.h"
 
 #include <QString>
 #include <QStringList>

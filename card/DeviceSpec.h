@@ -1,6 +1,6 @@
 #pragma once
 
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/LoopbackSimulator.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessRun.h"
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/SimulatorEntry.h"
 #include "support/ModalAnswerer.h"
 #include "window/LoopTest.h"
 

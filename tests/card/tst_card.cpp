@@ -1,6 +1,7 @@
+#include "card/DeviceList.h"
 #include "card/DeviceChooser.h"
 #include "card/DeviceSelectingCard.h"
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/LoopbackSimulator.h"
 #include "support/ModalAnswerer.h"
 
 #include <QComboBox>

@@ -1,4 +1,5 @@
-#include "card/ComediDevice.h"
+#include "card/DeviceList.h"
+#include "card/comedi/ComediDevice.h"
 #include "card/DeviceEntry.h"
 
 #include <QTemporaryDir>

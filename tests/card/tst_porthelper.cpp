@@ -1,5 +1,6 @@
+#include "card/DeviceList.h"
 #include "card/DeviceSelectingCard.h"
-#include "card/PortHelperDevice.h"
+#include "card/isa/PortHelperDevice.h"
 #include "porthelper/Protocol.h"
 #include "support/ModalAnswerer.h"
 #include "window/LoopTest.h"

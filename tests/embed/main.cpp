@@ -1,4 +1,4 @@
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/LoopbackSimulator.h"
 #include "window/Layout.h"
 
 // Builds against the library from outside and checks two facts that need no display.

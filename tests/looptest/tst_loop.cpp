@@ -1,3 +1,4 @@
+#include "card/DeviceList.h"
 #include "card/DeviceSelectingCard.h"
 #include "support/Window.h"
 

@@ -1,7 +1,7 @@
 // Thousands of random events (clicks on any box, Auto/Stop, Reset, spins, timer ticks)
 // against a card that fails and lies at random, with the invariants a technician relies on
 // checked after every event.
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/LoopbackSimulator.h"
 #include "support/ModalAnswerer.h"
 #include "window/LoopTest.h"
 

@@ -1,6 +1,6 @@
 // A long run through the handlers in auto mode against a card that fails and lies: no crash,
 // no lost count, and memory that stays flat.
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/LoopbackSimulator.h"
 #include "support/ModalAnswerer.h"
 #include "window/LoopTest.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "card/CardControl.h"
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/LoopbackSimulator.h"
 
 #include <cstdint>
 #include <functional>

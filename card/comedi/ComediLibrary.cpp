@@ -1,6 +1,6 @@
 // The comedilib adapter: each member is one library call. Built without the library, there
 // is no adapter and no data-acquisition entry in the chooser.
-#include "card/ComediDevice.h"
+#include "card/comedi/ComediDevice.h"
 
 #ifdef LOOPTEST_HAVE_COMEDI
 #include <comedilib.h>

@@ -1,4 +1,4 @@
-#include "card/ComediDevice.h"
+#include "card/comedi/ComediDevice.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "card/LoopbackSimulator.h"
+#include "card/simulator/LoopbackSimulator.h"
 
 #include <chrono>
 

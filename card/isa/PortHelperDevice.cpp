@@ -1,4 +1,4 @@
-#include "card/PortHelperDevice.h"
+#include "card/isa/PortHelperDevice.h"
 
 #include "porthelper/Protocol.h"
 

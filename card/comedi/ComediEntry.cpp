@@ -1,0 +1,28 @@
+#include "card/comedi/ComediEntry.h"
+
+ComediEntry::ComediEntry(std::string path, std::string board, Library library)
+    : path_(std::move(path))
+    , board_(std::move(board))
+    , library_(std::move(library)) {}
+
+QString ComediEntry::name() const {
+    return QStringLiteral("Data-acquisition card %1 (%2)")
+        .arg(QString::fromStdString(path_), QString::fromStdString(board_));
+}
+
+bool ComediEntry::probe(QString& why) const {
+    auto dio = library_();
+    if (!dio || !dio->open(path_) || !findDioLayout(*dio)) {
+        why = QStringLiteral("%1 cannot be opened now.").arg(QString::fromStdString(path_));
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<PortDevice> ComediEntry::open(QString& why) {
+    return ComediDevice::open(library_(), path_, why);
+}
+
+bool ComediEntry::takeSpec(const DeviceSpec& spec) {
+    return spec.kind == DeviceSpec::Kind::Comedi && spec.path == path_;
+}
