@@ -7,8 +7,12 @@
 // By default the window runs on Qt's offscreen platform; --x11 runs it in the X server named
 // by DISPLAY. --quick takes few samples, to check that the benchmark works, not to measure.
 #include "app/HeadlessRun.h"
-#include "card/simulator/LoopbackSimulator.h"
 #include "card/isa/PortHelperDevice.h"
+#include "card/simulator/LoopbackSimulator.h"
+#ifdef LOOPTEST_HAVE_MODBUS
+#include "card/modbus/ModbusDevice.h"
+#include <modbus/modbus.h>
+#endif
 #include "card/simulator/SimulatorEntry.h"
 #include "runlog/RunRecorder.h"
 #include "window/AppSetup.h"
@@ -501,6 +505,60 @@ void childLogSize(int minutes) {
     report({{"bytes_per_hour", worst}, {"fault", double(worstFault)}});
 }
 
+// One loop's Modbus I/O, the write of a port's coils and the two reads of the inputs, against
+// the module at 127.0.0.1:port: through the program's card, or a bare libmodbus client making
+// the same requests.
+void childModbus(bool bare, int port, int loops) {
+#ifdef LOOPTEST_HAVE_MODBUS
+    std::vector<double> us;
+    us.reserve(loops);
+    ModbusSettings s;
+    s.host = "127.0.0.1";
+    s.port = port;
+    if (bare) {
+        modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+        modbus_set_slave(ctx, 1);
+        modbus_set_response_timeout(ctx, 0, 100000);
+        if (modbus_connect(ctx) != 0)
+            return;
+        std::uint8_t bits[8] = {};
+        for (int i = 0; i < loops + 50; ++i) {
+            const std::int64_t t0 = nowNs();
+            for (int k = 0; k < 8; ++k)
+                bits[k] = k == i % 8;
+            modbus_write_bits(ctx, 8 * ((i / 8) % 2), 8, bits);
+            modbus_read_input_bits(ctx, 0, 8, bits);
+            modbus_read_input_bits(ctx, 8, 8, bits);
+            if (i >= 50)
+                us.push_back(double(nowNs() - t0) / 1000.0);
+        }
+        modbus_close(ctx);
+        modbus_free(ctx);
+    } else {
+        QString why;
+        auto dev = ModbusDevice::open(s, why);
+        if (!dev) {
+            std::fprintf(stderr, "%s\n", qPrintable(why));
+            return;
+        }
+        std::int16_t data = 0;
+        for (int i = 0; i < loops + 50; ++i) {
+            const std::int64_t t0 = nowNs();
+            dev->write((i / 8) % 2, static_cast<std::int16_t>(1 << (i % 8)));
+            dev->read(0, data);
+            dev->read(1, data);
+            if (i >= 50)
+                us.push_back(double(nowNs() - t0) / 1000.0);
+        }
+    }
+    reportSamples(us); // pooled over the rounds
+    report({{"n", double(us.size())}});
+#else
+    (void)bare, (void)port, (void)loops;
+    report({{"absent", 1}});
+#endif
+}
+
 // One request and its answer through the port helper (a read of port 0, the helper serving a
 // file in place of the ports), or the bare minimum: two bytes out to another process over a
 // socket and the same two back.
@@ -634,6 +692,8 @@ int runChild(const QStringList& args) {
         childMemory(bare, a);
     else if (what == QLatin1String("roundtrip"))
         childRoundTrip(bare, a);
+    else if (what == QLatin1String("modbus"))
+        childModbus(bare, a, b);
     else if (what == QLatin1String("logcost"))
         childLogCost(args.value(1) == QLatin1String("logged"), a);
     else if (what == QLatin1String("logsize"))
@@ -884,6 +944,29 @@ int runParent(bool quick) {
                 fmt(r["fault"], 0) + ")",
             fmt(r["bytes_per_hour"] / 1e6, 3), "", "", "a day under 10 MB (≤ 0.417 MB per hour)",
             r["bytes_per_hour"] * 24 < 10e6);
+    }
+    {
+        // A pymodbus module on this machine, the same for both sides, which take turns.
+        QProcess module;
+        const int port = 20000 + int(QCoreApplication::applicationPid() % 20000);
+        module.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(LOOPTEST_MODBUS_MODULE),
+                                                          QStringLiteral("--tcp=%1").arg(port)});
+        module.waitForReadyRead(10000);
+        auto [w, b] =
+            rounds({"modbus", "program", QString::number(port)},
+                   {"modbus", "bare", QString::number(port)}, quick ? 100 : 4000, quick ? 1 : 4);
+        module.kill();
+        module.waitForFinished();
+        if (w.count("absent"))
+            add("Modbus: one loop's I/O (write + two reads) over TCP to pymodbus, µs",
+                "no Modbus in this build", "", "", "≤ 1.1× a bare libmodbus client", true);
+        else
+            add("Modbus: one loop's I/O (write + two reads) over TCP to pymodbus, µs (median / "
+                "p99; n)",
+                fmt(w["median"]) + " / " + fmt(w["p99"]) + "; " + fmt(w["n"], 0),
+                fmt(b["median"]) + " / " + fmt(b["p99"]) + "; " + fmt(b["n"], 0),
+                ratio(w["median"], b["median"]) + " / " + ratio(w["p99"], b["p99"]),
+                "median ≤ 1.1× a bare libmodbus client", w["median"] <= 1.1 * b["median"]);
     }
     {
         const QString n = QString::number(quick ? 500 : 20000);

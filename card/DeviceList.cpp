@@ -1,6 +1,9 @@
 #include "card/DeviceList.h"
 
 #include "card/isa/PortHelperDevice.h"
+#ifdef LOOPTEST_HAVE_MODBUS
+#include "card/modbus/ModbusEntry.h"
+#endif
 
 #include <QDir>
 #include <QRegularExpression>
@@ -30,6 +33,9 @@ std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries(const DeviceSour
         }
     }
 
+#ifdef LOOPTEST_HAVE_MODBUS
+    entries.push_back(std::make_unique<ModbusEntry>());
+#endif
     entries.push_back(std::make_unique<SimulatorEntry>(sources.clock));
     return entries;
 }

@@ -20,5 +20,5 @@ struct DeviceSources {
 };
 
 // The entries the program offers: the ISA card, every data-acquisition card with 16 outputs
-// and 16 inputs, and the simulator last.
+// and 16 inputs, a Modbus module (in builds with libmodbus), and the simulator last.
 std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries(const DeviceSources& sources = {});

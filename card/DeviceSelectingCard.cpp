@@ -23,6 +23,9 @@ bool DeviceSelectingCard::preselect(const DeviceSpec& spec) {
         return true;
     }
     preselected_ = -1;
+    preselectError_ = spec.kind == DeviceSpec::Kind::Modbus
+                          ? QStringLiteral("This build has no Modbus support (it needs libmodbus).")
+                          : QStringLiteral("No entry of the chooser is that device.");
     return false;
 }
 
@@ -30,7 +33,8 @@ bool DeviceSelectingCard::SelectDevice() {
     openError_.clear();
     if (!chooserShown_) {
         if (preselected_ < 0) {
-            openError_ = QStringLiteral("No device was named.");
+            openError_ = preselectError_.isEmpty() ? QStringLiteral("No device was named.")
+                                                   : preselectError_;
             return false;
         }
         device_ = entries_[preselected_]->open(openError_);

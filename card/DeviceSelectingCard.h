@@ -17,6 +17,7 @@ public:
     void setActive(bool active) override { active_ = active; }
     bool ReadPort(std::int32_t port, std::int16_t& data) override;
     bool WritePort(std::int32_t port, std::int16_t data) override;
+    std::string lastError() const override { return device_ ? device_->lastError() : ""; }
 
     // The name of the open device, or an empty string.
     QString deviceName() const;
@@ -44,5 +45,6 @@ private:
     bool chooserShown_ = true;
     bool active_ = false;
     QString openError_;
+    QString preselectError_;
     QString note_;
 };

@@ -28,7 +28,9 @@ const FaultForm kFaults[] = {
 };
 
 constexpr const char* kForms =
-    "sim, sim:FAULT[,operate-ms=T], isa, isa:BASE or comedi:/dev/comediN";
+    "sim, sim:FAULT[,operate-ms=T], isa, isa:BASE, comedi:/dev/comediN, "
+    "modbus-tcp:HOST[:PORT][,unit=N][,coils=A][,inputs=B] or "
+    "modbus-rtu:DEVICE[,baud=B][,parity=N|E|O][,unit=N][,coils=A][,inputs=B]";
 constexpr const char* kFaultForms =
     "relay-never-closes=N, input-stuck-active=N, input-never-active=N, swap=N,M, "
     "write-fails-every=K, read-fails-every=K, dead-after=K or intermittent=N,P";
@@ -100,6 +102,70 @@ bool parseSimulator(const QString& settings, SimulatorFault& fault, std::string&
     return false;
 }
 
+bool parseModbus(bool rtu, const QString& settings, ModbusSettings& m, std::string& why) {
+    m = {};
+    m.rtu = rtu;
+    QStringList parts = settings.split(QLatin1Char(','));
+    const QString where = parts.takeFirst();
+    if (rtu) {
+        if (!where.startsWith(QLatin1Char('/'))) {
+            why = "modbus-rtu: needs the serial device, for example modbus-rtu:/dev/ttyUSB0";
+            return false;
+        }
+        m.device = where.toStdString();
+    } else {
+        // HOST, HOST:PORT, [IPv6]:PORT; an IPv6 address alone has colons of its own.
+        QString host = where, port;
+        if (where.startsWith(QLatin1Char('['))) {
+            host = where.section(QLatin1Char(']'), 0, 0).mid(1);
+            port = where.section(QLatin1Char(']'), 1).mid(1);
+        } else if (where.count(QLatin1Char(':')) == 1) {
+            host = where.section(QLatin1Char(':'), 0, 0);
+            port = where.section(QLatin1Char(':'), 1);
+        }
+        if (host.isEmpty()) {
+            why = "modbus-tcp: needs the module's host, for example modbus-tcp:192.168.1.50";
+            return false;
+        }
+        m.host = host.toStdString();
+        if (!port.isEmpty() && !number(port, 1, 65535, m.port)) {
+            why = "modbus-tcp: \"" + port.toStdString() + "\" is not a TCP port from 1 to 65535";
+            return false;
+        }
+    }
+    for (const QString& part : parts) {
+        const QString key = part.section(QLatin1Char('='), 0, 0);
+        const QString value = part.section(QLatin1Char('='), 1);
+        bool ok = part.contains(QLatin1Char('='));
+        if (key == QLatin1String("unit"))
+            ok = ok && number(value, rtu ? 1 : 0, rtu ? 247 : 255, m.unit);
+        else if (key == QLatin1String("coils"))
+            ok = ok && number(value, 0, ModbusSettings::kMaxAddress, m.coils);
+        else if (key == QLatin1String("inputs"))
+            ok = ok && number(value, 0, ModbusSettings::kMaxAddress, m.inputs);
+        else if (rtu && key == QLatin1String("baud"))
+            ok = ok && number(value, 300, 1000000, m.baud);
+        else if (rtu && key == QLatin1String("parity"))
+            ok = ok && (value == QLatin1String("N") || value == QLatin1String("E") ||
+                        value == QLatin1String("O"));
+        else {
+            why = "unknown Modbus setting \"" + part.toStdString() + "\"; expected unit=N, " +
+                  "coils=A, inputs=B" + (rtu ? ", baud=B, parity=N|E|O" : "");
+            return false;
+        }
+        if (!ok) {
+            why = "\"" + part.toStdString() + "\" is out of range: unit " +
+                  (rtu ? "1-247" : "0-255") + ", coils and inputs 0-" +
+                  std::to_string(ModbusSettings::kMaxAddress) +
+                  (rtu ? ", baud 300-1000000, parity N, E or O" : "");
+            return false;
+        }
+        if (key == QLatin1String("parity"))
+            m.parity = value.at(0).toLatin1();
+    }
+    return true;
+}
+
 } // namespace
 
 bool parseDeviceSpec(const std::string& text, DeviceSpec& spec, std::string& why) {
@@ -137,6 +203,10 @@ bool parseDeviceSpec(const std::string& text, DeviceSpec& spec, std::string& why
             return false;
         }
         return true;
+    }
+    if (kind == QLatin1String("modbus-tcp") || kind == QLatin1String("modbus-rtu")) {
+        spec.kind = DeviceSpec::Kind::Modbus;
+        return parseModbus(kind == QLatin1String("modbus-rtu"), settings, spec.modbus, why);
     }
     why = "\"" + text + "\" is not a device; expected " + kForms;
     return false;

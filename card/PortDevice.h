@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // An opened device behind the device-selecting card control: two ports, nothing else.
 // Implementations never throw from read or write; a failure is a false result.
@@ -11,4 +12,6 @@ public:
     virtual bool read(std::int32_t port, std::int16_t& data) = 0;
     // Writes the relay byte of port 0 or 1.
     virtual bool write(std::int32_t port, std::int16_t data) = 0;
+    // Why the last read or write failed, in words; empty when it cannot tell.
+    virtual std::string lastError() const { return {}; }
 };

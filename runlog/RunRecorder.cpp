@@ -144,6 +144,11 @@ std::int64_t RunRecorder::counter(const QLabel* label) const {
     }
 }
 
+QString RunRecorder::reason() const {
+    const std::string why = card_.lastError();
+    return why.empty() ? QString() : QStringLiteral(": ") + QString::fromStdString(why);
+}
+
 // --- Episodes -------------------------------------------------------------------------------
 
 void RunRecorder::error(Kind kind, int index, std::int64_t count, const QString& written,
@@ -276,13 +281,13 @@ void RunRecorder::afterWrites() {
         lastErrorLoop_[c] = loopCount_;
         lastError_ = QStringLiteral("write to port %1 failed (relay %2)").arg(c / 8).arg(c);
         error(WriteFailed, c, added, hexByte(p.failedData[c / 8]), {},
-              QStringLiteral("port %1").arg(c / 8));
+              QStringLiteral("port %1").arg(c / 8) + reason());
     }
     for (int port = 0; port < 2; ++port) {
         const int uncharged = p.failedWrites[port] - charged[port];
         if (uncharged > 0)
             error(UnchargedWrite, port, uncharged, hexByte(p.failedData[port]), {},
-                  QStringLiteral("port %1, not charged to a relay").arg(port));
+                  QStringLiteral("port %1, not charged to a relay").arg(port) + reason());
         else if (p.okWrites[port] > 0)
             pass(UnchargedWrite, port);
         p.okWrites[port] = p.failedWrites[port] = 0;
@@ -299,7 +304,7 @@ void RunRecorder::afterReadBack() {
         if (p.readOk[port]) {
             pass(ReadFailed, port);
         } else {
-            error(ReadFailed, port, 1, {}, {}, QStringLiteral("port %1").arg(port));
+            error(ReadFailed, port, 1, {}, {}, QStringLiteral("port %1").arg(port) + reason());
             lastError_ = QStringLiteral("reading port %1 failed").arg(port);
         }
     }

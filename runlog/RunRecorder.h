@@ -24,6 +24,7 @@ public:
     void setActive(bool active) override { card_.setActive(active); }
     bool ReadPort(std::int32_t port, std::int16_t& data) override;
     bool WritePort(std::int32_t port, std::int16_t data) override;
+    std::string lastError() const override { return card_.lastError(); }
 
     // Since the recorder last took them.
     struct Pending {
@@ -96,6 +97,7 @@ private:
     void afterReadBack();
     void afterReset();
     std::int64_t counter(const QLabel* label) const;
+    QString reason() const; // the card's word on its last failure, if it has one
     QString channelTip(int channel) const;
     QString time(qint64 ms) const;
 

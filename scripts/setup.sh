@@ -10,8 +10,9 @@ cd "$(dirname "$0")/.."
 # To build and run: compiler, CMake, Qt 6 Widgets with its X11 and offscreen platforms, and
 # fonts metric-compatible with the faces the window was designed in.
 # comedilib lets the program drive data-acquisition cards as well as the ISA card.
+# libmodbus lets it drive Modbus relay/input modules.
 packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2
-          libcomedi-dev)
+          libcomedi-dev libmodbus-dev)
 # To test: an X server and the tools that drive the real program in it like a person.
 if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)
@@ -21,6 +22,8 @@ if [ "$mode" = test ]; then
   packages+=(python3-junitparser)
   # A real browser to look at the run report with.
   packages+=(chromium)
+  # An independent Modbus module to test against, and a serial line made of two pseudo-terminals.
+  packages+=(python3-pymodbus python3-serial python3-serial-asyncio socat)
 fi
 
 missing=()

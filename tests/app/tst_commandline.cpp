@@ -155,6 +155,9 @@ void TstCommandLine::deviceSpecs() {
     case DeviceSpec::Kind::Comedi:
         got = QStringLiteral("comedi ") + QString::fromStdString(d.path);
         break;
+    case DeviceSpec::Kind::Modbus:
+        got = QStringLiteral("modbus ") + QString::fromStdString(d.modbus.describe());
+        break;
     }
     QCOMPARE(got, expect);
 }

@@ -1,5 +1,5 @@
-#include "card/DeviceList.h"
 #include "card/DeviceChooser.h"
+#include "card/DeviceList.h"
 #include "card/DeviceSelectingCard.h"
 #include "card/simulator/LoopbackSimulator.h"
 #include "support/ModalAnswerer.h"

@@ -1,6 +1,6 @@
+#include "card/DeviceEntry.h"
 #include "card/DeviceList.h"
 #include "card/comedi/ComediDevice.h"
-#include "card/DeviceEntry.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

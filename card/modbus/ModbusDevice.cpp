@@ -1,0 +1,204 @@
+#include "card/modbus/ModbusDevice.h"
+
+#include <modbus/modbus.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr auto kRetryEvery = std::chrono::seconds(1);
+
+QString words(int err) {
+    return QString::fromLocal8Bit(modbus_strerror(err));
+}
+
+// A module's exception responses and libmodbus's own protocol errors: the link is fine.
+bool answered(int err) {
+    return err >= MODBUS_ENOBASE && err != ETIMEDOUT;
+}
+
+} // namespace
+
+_modbus* newModbusLink(const ModbusSettings& s, QString& why) {
+    modbus_t* ctx = s.rtu
+                        ? modbus_new_rtu(s.device.c_str(), s.baud, s.parity, s.dataBits, s.stopBits)
+                        : modbus_new_tcp_pi(s.host.c_str(), std::to_string(s.port).c_str());
+    if (!ctx) {
+        why = QStringLiteral("Cannot set up the Modbus link: %1.").arg(words(errno));
+        return nullptr;
+    }
+    const auto us = static_cast<std::uint32_t>(s.timeoutMs) * 1000u;
+    modbus_set_response_timeout(ctx, us / 1000000u, us % 1000000u);
+    modbus_set_byte_timeout(ctx, us / 1000000u, us % 1000000u);
+    modbus_set_slave(ctx, s.unit);
+    if (modbus_connect(ctx) != 0) {
+        why = s.rtu ? QStringLiteral("Cannot open the serial device %1: %2.")
+                          .arg(QString::fromStdString(s.device), words(errno))
+                    : QStringLiteral("Cannot connect to %1 port %2: %3.")
+                          .arg(QString::fromStdString(s.host))
+                          .arg(s.port)
+                          .arg(words(errno));
+        modbus_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+std::unique_ptr<ModbusDevice> ModbusDevice::open(const ModbusSettings& s, QString& why) {
+    modbus_t* ctx = newModbusLink(s, why);
+    if (!ctx)
+        return nullptr;
+    // Read both blocks once: the module tells whether they exist, and whether it is there.
+    std::uint8_t bits[16];
+    const struct {
+        int first;
+        const char* what;
+        int (*read)(modbus_t*, int, int, std::uint8_t*);
+    } blocks[] = {{s.coils, "coils", modbus_read_bits},
+                  {s.inputs, "discrete inputs", modbus_read_input_bits}};
+    for (const auto& b : blocks) {
+        if (b.read(ctx, b.first, 16, bits) == 16)
+            continue;
+        const int err = errno;
+        if (err == ETIMEDOUT)
+            why = QStringLiteral("No answer from unit %1 in %2 ms.").arg(s.unit).arg(s.timeoutMs);
+        else if (err == EMBXILADD)
+            why = QStringLiteral("The module has no %1 %2 to %3 (it answered: %4).")
+                      .arg(QLatin1String(b.what))
+                      .arg(b.first)
+                      .arg(b.first + 15)
+                      .arg(words(err));
+        else
+            why = QStringLiteral("Reading the %1 %2 to %3 of unit %4 failed: %5.")
+                      .arg(QLatin1String(b.what))
+                      .arg(b.first)
+                      .arg(b.first + 15)
+                      .arg(s.unit)
+                      .arg(words(err));
+        modbus_close(ctx);
+        modbus_free(ctx);
+        return nullptr;
+    }
+    return std::unique_ptr<ModbusDevice>(new ModbusDevice(s, ctx));
+}
+
+ModbusDevice::ModbusDevice(const ModbusSettings& settings, _modbus* ctx)
+    : settings_(settings)
+    , ctx_(ctx) {}
+
+ModbusDevice::~ModbusDevice() {
+    stopReconnecting();
+    if (fresh_)
+        modbus_free(fresh_);
+    if (ctx_) {
+        modbus_close(ctx_);
+        modbus_free(ctx_);
+    }
+}
+
+bool ModbusDevice::ready() {
+    if (!lost_)
+        return true;
+    if (!settings_.rtu) {
+        std::unique_lock lock(mutex_);
+        if (!fresh_)
+            return false;
+        modbus_close(ctx_);
+        modbus_free(ctx_);
+        ctx_ = fresh_;
+        fresh_ = nullptr;
+        lock.unlock();
+        stopReconnecting();
+        lost_ = false;
+        return true;
+    }
+    // A serial line stays open; the module is simply asked again, once a second.
+    if (Clock::now() < retryAt_)
+        return false;
+    retryAt_ = Clock::now() + kRetryEvery;
+    return true;
+}
+
+bool ModbusDevice::failed(int err) {
+    if (answered(err)) {
+        lastError_ = "the module answered: " + std::string(modbus_strerror(err));
+        return false;
+    }
+    lastError_ = err == ETIMEDOUT ? "no answer from unit " + std::to_string(settings_.unit) +
+                                        " in " + std::to_string(settings_.timeoutMs) + " ms"
+                                  : "the link failed: " + std::string(modbus_strerror(err));
+    if (settings_.rtu) {
+        modbus_flush(ctx_); // a late answer must not pass for the next one
+        lost_ = true;
+        retryAt_ = Clock::now() + kRetryEvery;
+    } else if (!lost_) {
+        // A TCP stream that missed an answer or broke is out of step: a new one is made.
+        lost_ = true;
+        modbus_close(ctx_);
+        startReconnecting();
+    }
+    return false;
+}
+
+void ModbusDevice::startReconnecting() {
+    stopReconnecting();
+    stop_ = false;
+    reconnector_ = std::thread([this] {
+        std::unique_lock lock(mutex_);
+        while (!stop_) {
+            if (wake_.wait_for(lock, kRetryEvery, [this] { return stop_; }))
+                break;
+            lock.unlock();
+            QString why;
+            modbus_t* ctx = newModbusLink(settings_, why);
+            lock.lock();
+            if (ctx) {
+                fresh_ = ctx;
+                break;
+            }
+        }
+    });
+}
+
+void ModbusDevice::stopReconnecting() {
+    if (!reconnector_.joinable())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    reconnector_.join();
+}
+
+bool ModbusDevice::write(std::int32_t port, std::int16_t data) {
+    if (port != 0 && port != 1)
+        return false;
+    if (!ready())
+        return false;
+    std::uint8_t bits[8];
+    for (int k = 0; k < 8; ++k)
+        bits[k] = static_cast<std::uint8_t>((data >> k) & 1);
+    if (modbus_write_bits(ctx_, settings_.coils + 8 * port, 8, bits) != 8)
+        return failed(errno);
+    lost_ = false;
+    return true;
+}
+
+bool ModbusDevice::read(std::int32_t port, std::int16_t& data) {
+    if (port != 0 && port != 1)
+        return false;
+    if (!ready())
+        return false;
+    std::uint8_t bits[8];
+    if (modbus_read_input_bits(ctx_, settings_.inputs + 8 * port, 8, bits) != 8)
+        return failed(errno);
+    lost_ = false;
+    int byte = 0xFF; // an active input reads 1 and is handed over active-low
+    for (int k = 0; k < 8; ++k)
+        if (bits[k])
+            byte &= ~(1 << k);
+    data = static_cast<std::int16_t>(byte);
+    return true;
+}

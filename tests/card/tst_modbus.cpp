@@ -1,0 +1,212 @@
+#include "card/modbus/ModbusDevice.h"
+#include "runlog/Summary.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Against an independent Modbus implementation: Debian's pymodbus serving a module whose
+// discrete input i follows coil 15 - i, over TCP on this machine and over RTU through a
+// pseudo-terminal pair.
+namespace {
+
+// A TCP port on the loopback address that nothing listens on now.
+int freePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+struct Module {
+    QProcess process;
+    bool start(const QStringList& args) {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral("/usr/bin/python3"),
+                      QStringList{QStringLiteral(LOOPTEST_MODBUS_MODULE)} + args);
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 10000 && process.state() != QProcess::NotRunning) {
+            process.waitForReadyRead(100);
+            if (process.readAllStandardOutput().contains("ready"))
+                return true;
+        }
+        return false;
+    }
+    ~Module() {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
+struct Run {
+    int status = -1;
+    QString out, err;
+};
+
+Run headless(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(LOOPTEST_PROGRAM),
+            QStringList{QStringLiteral("--headless"), QStringLiteral("--step=20")} + args);
+    p.waitForFinished(120000);
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// The relays whose counter is not zero, from the program's table.
+QStringList failing(const QString& table) {
+    QStringList out;
+    for (const QString& line : table.split(QLatin1Char('\n'))) {
+        const QStringList f = line.simplified().split(QLatin1Char(' '));
+        if (f.size() == 3 && f[0].toInt() >= 0 && f[0] != QLatin1String("relay") && f[2] != "0")
+            out << f[0];
+    }
+    return out;
+}
+
+} // namespace
+
+class TstModbus : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void openingReadsTheMapAndSaysWhatIsWrong();
+    void headlessRunsOverTcpAndRtu();
+    void anOutageIsCountedAndTheRunRecovers();
+};
+
+void TstModbus::initTestCase() {
+    QProcess check;
+    check.start(QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral("-c"), QStringLiteral("import pymodbus, serial_asyncio")});
+    if (!check.waitForFinished(30000) || check.exitCode() != 0)
+        QFAIL("python3-pymodbus or python3-serial-asyncio is missing: scripts/setup.sh installs "
+              "them");
+}
+
+void TstModbus::openingReadsTheMapAndSaysWhatIsWrong() {
+    const int port = freePort();
+    Module module;
+    QVERIFY(module.start({QStringLiteral("--tcp=%1").arg(port), QStringLiteral("--unit=3"),
+                          QStringLiteral("--coils=100"), QStringLiteral("--inputs=200")}));
+    ModbusSettings s;
+    s.host = "127.0.0.1";
+    s.port = port;
+    s.unit = 3;
+    s.coils = 100;
+    s.inputs = 200;
+    QString why;
+    auto dev = ModbusDevice::open(s, why);
+    QVERIFY2(dev, qPrintable(why));
+    std::int16_t in = 0;
+    QVERIFY(dev->write(0, 0x08)); // relay 3 closes: input 12, bit 4 of port 1, goes active
+    QVERIFY(dev->read(1, in));
+    QCOMPARE(in, 0xEF);
+    QVERIFY(dev->read(0, in));
+    QCOMPARE(in, 0xFF);
+    QVERIFY(dev->write(1, 0x81)); // relays 8 and 15: inputs 7 and 0
+    QVERIFY(dev->read(0, in));
+    QCOMPARE(in, 0x7E);
+    dev.reset();
+
+    s.inputs = 300;
+    QVERIFY(!ModbusDevice::open(s, why));
+    QVERIFY2(why.contains(QLatin1String("has no discrete inputs 300 to 315")) &&
+                 why.contains(QLatin1String("Illegal data address")),
+             qPrintable(why));
+    s.inputs = 200;
+    s.unit = 4;
+    QVERIFY(!ModbusDevice::open(s, why));
+    QCOMPARE(why, QStringLiteral("No answer from unit 4 in 100 ms."));
+    s.port = freePort();
+    QVERIFY(!ModbusDevice::open(s, why));
+    QVERIFY2(why.startsWith(QLatin1String("Cannot connect to 127.0.0.1")), qPrintable(why));
+}
+
+void TstModbus::headlessRunsOverTcpAndRtu() {
+    const int port = freePort();
+    {
+        Module module;
+        QVERIFY(module.start({QStringLiteral("--tcp=%1").arg(port)}));
+        const QString spec = QStringLiteral("--device=modbus-tcp:127.0.0.1:%1").arg(port);
+        Run r = headless({spec, QStringLiteral("--loops=32"), QStringLiteral("--no-log")});
+        QVERIFY2(r.status == 0, qPrintable(r.out + r.err));
+    }
+    {
+        Module module;
+        QVERIFY(module.start({QStringLiteral("--tcp=%1").arg(port), QStringLiteral("--unit=7"),
+                              QStringLiteral("--coils=16"), QStringLiteral("--never-closes=3")}));
+        Run r =
+            headless({QStringLiteral("--device=modbus-tcp:localhost:%1,unit=7,coils=16").arg(port),
+                      QStringLiteral("--loops=32"), QStringLiteral("--no-log")});
+        QCOMPARE(r.status, 1);
+        QCOMPARE(failing(r.out), QStringList{QStringLiteral("3")}); // charged to relay 3 alone
+    }
+
+    QTemporaryDir dir;
+    QProcess socat;
+    socat.start(
+        QStringLiteral("socat"),
+        {QStringLiteral("pty,raw,echo=0,link=%1").arg(dir.filePath(QStringLiteral("module"))),
+         QStringLiteral("pty,raw,echo=0,link=%1").arg(dir.filePath(QStringLiteral("card")))});
+    QTRY_VERIFY(QFile::exists(dir.filePath(QStringLiteral("card"))));
+    {
+        Module module;
+        QVERIFY(
+            module.start({QStringLiteral("--rtu=%1").arg(dir.filePath(QStringLiteral("module"))),
+                          QStringLiteral("--baud=19200"), QStringLiteral("--unit=5"),
+                          QStringLiteral("--inputs=32")}));
+        // Parity is left at none: a pseudo-terminal carries no parity bits.
+        Run r = headless({QStringLiteral("--device=modbus-rtu:%1,baud=19200,unit=5,inputs=32")
+                              .arg(dir.filePath(QStringLiteral("card"))),
+                          QStringLiteral("--loops=32"), QStringLiteral("--no-log")});
+        QVERIFY2(r.status == 0, qPrintable(r.out + r.err));
+    }
+    socat.kill();
+    socat.waitForFinished();
+}
+
+// The module goes away for three seconds in a ten-second run: the failures are counted, the
+// walk keeps its pace meanwhile, and once the module is back the run is clean again.
+void TstModbus::anOutageIsCountedAndTheRunRecovers() {
+    const int port = freePort();
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("run.csv"));
+    auto module = std::make_unique<Module>();
+    QVERIFY(module->start({QStringLiteral("--tcp=%1").arg(port)}));
+    QProcess run;
+    run.start(QStringLiteral(LOOPTEST_PROGRAM),
+              {QStringLiteral("--headless"), QStringLiteral("--step=20"),
+               QStringLiteral("--device=modbus-tcp:127.0.0.1:%1").arg(port),
+               QStringLiteral("--duration=10s"), QStringLiteral("--log"), log});
+    QTest::qWait(3000);
+    module.reset();
+    QTest::qWait(3000);
+    module = std::make_unique<Module>();
+    QVERIFY(module->start({QStringLiteral("--tcp=%1").arg(port)}));
+    QVERIFY(run.waitForFinished(30000));
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    QCOMPARE(run.exitCode(), 1);
+
+    RunSummary s;
+    QString why;
+    QVERIFY2(readRunLog(log, s, why), qPrintable(why));
+    QVERIFY2(s.failedReads > 0, qPrintable(out));
+    QVERIFY2(s.loops >= 400, qPrintable(out)); // at 20 ms, ten seconds are 500 loops
+    QVERIFY(!s.rows.empty());
+    const qint64 cleanAtTheEnd = s.rows.back().time.msecsTo(s.lastRow);
+    QVERIFY2(cleanAtTheEnd >= 2000, qPrintable(QString::number(cleanAtTheEnd)));
+}
+
+QTEST_GUILESS_MAIN(TstModbus)
+#include "tst_modbus.moc"
