@@ -34,7 +34,8 @@ std::vector<std::unique_ptr<DeviceEntry>> standardDeviceEntries(const DeviceSour
     }
 
 #ifdef LOOPTEST_HAVE_MODBUS
-    entries.push_back(std::make_unique<ModbusEntry>());
+    if (sources.modbus)
+        entries.push_back(std::make_unique<ModbusEntry>());
 #endif
     entries.push_back(std::make_unique<SimulatorEntry>(sources.clock));
     return entries;

@@ -15,6 +15,7 @@ struct DeviceSources {
     // A file the helper serves in place of the I/O space; tests only.
     std::string portStandIn;
     std::string deviceDir = "/dev";
+    bool modbus = true; // offer a Modbus module, in builds that can drive one
     ComediEntry::Library dioLibrary = makeComediLibrary;
     LoopbackSimulator::Clock clock = LoopbackSimulator::steadyMicroseconds;
 };

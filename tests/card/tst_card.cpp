@@ -19,6 +19,7 @@ std::vector<std::unique_ptr<DeviceEntry>> entriesWithoutCards() {
     DeviceSources sources;
     sources.portHelper = "/nonexistent/looptest-porthelper";
     sources.deviceDir = "/nonexistent";
+    sources.modbus = false;
     return standardDeviceEntries(sources);
 }
 } // namespace

@@ -183,6 +183,7 @@ void TstComedi::theChooserListsOnlyUsableDevices() {
     DeviceSources sources;
     sources.portHelper = "/nonexistent/looptest-porthelper";
     sources.deviceDir = dev.path().toStdString();
+    sources.modbus = false;
     // A device file whose library answer decides: comedi0 serves, comedi1 is too small.
     sources.dioLibrary = [] {
         struct PathDio : FakeDio {

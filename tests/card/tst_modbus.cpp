@@ -1,8 +1,11 @@
 #include "card/modbus/ModbusDevice.h"
+#include "card/modbus/ModbusEntry.h"
 #include "runlog/Summary.h"
 
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QProcess>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -119,6 +122,17 @@ void TstModbus::openingReadsTheMapAndSaysWhatIsWrong() {
     QCOMPARE(in, 0x7E);
     dev.reset();
 
+    // The same through the chooser's settings for the entry.
+    ModbusEntry entry;
+    std::unique_ptr<QWidget> page(entry.createOptions(nullptr));
+    page->findChild<QLineEdit*>(QStringLiteral("modbusHost"))->setText(QStringLiteral("127.0.0.1"));
+    for (const auto& [name, value] : {std::pair{"modbusPort", port},
+                                      {"modbusUnit", 3},
+                                      {"modbusCoils", 100},
+                                      {"modbusInputs", 200}})
+        page->findChild<QSpinBox*>(QString::fromLatin1(name))->setValue(value);
+    QVERIFY2(entry.open(why), qPrintable(why));
+
     s.inputs = 300;
     QVERIFY(!ModbusDevice::open(s, why));
     QVERIFY2(why.contains(QLatin1String("has no discrete inputs 300 to 315")) &&
@@ -208,5 +222,5 @@ void TstModbus::anOutageIsCountedAndTheRunRecovers() {
     QVERIFY2(cleanAtTheEnd >= 2000, qPrintable(QString::number(cleanAtTheEnd)));
 }
 
-QTEST_GUILESS_MAIN(TstModbus)
+QTEST_MAIN(TstModbus)
 #include "tst_modbus.moc"
