@@ -5,6 +5,7 @@
 #include "looptest/Counters.h"
 #include "runlog/RunRecorder.h"
 #include "window/LoopTest.h"
+#include "window/WindowTimer.h"
 
 #include <QAbstractButton>
 #include <QAbstractSlider>
@@ -201,7 +202,7 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
 
     auto* autoCmd = w.findChild<QAbstractButton*>(QStringLiteral("autoCmd"));
     auto* ok = w.findChild<QAbstractButton*>(QStringLiteral("Command1"));
-    auto* getTimer = w.findChild<QTimer*>(QStringLiteral("getTimer"));
+    auto* getTimer = w.findChild<WindowTimer*>(QStringLiteral("getTimer"));
     auto* loopCount = w.findChild<QLabel*>(QStringLiteral("Label2"));
     std::array<QLabel*, 16> errLb{};
     for (int i = 0; i < 16; ++i)

@@ -3,12 +3,12 @@
 #include "window/LoopTest.h"
 
 #include "looptest/Counters.h"
+#include "window/WindowTimer.h"
 
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QLabel>
 #include <QPushButton>
-#include <QTimer>
 
 #include <array>
 #include <stdexcept>

@@ -4,6 +4,7 @@
 #include "window/Frame.h"
 #include "window/Layout.h"
 #include "window/SpinBar.h"
+#include "window/WindowTimer.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -142,9 +143,8 @@ void LoopTest::createControls() {
             break;
         }
         case layout::Kind::Timer: {
-            auto* timer = new QTimer(this);
+            auto* timer = new WindowTimer(this);
             timer->setObjectName(c.name);
-            timer->setTimerType(Qt::PreciseTimer);
             timer->setInterval(c.interval);
             continue; // timers start disabled and take no place
         }
@@ -182,8 +182,8 @@ void LoopTest::createControls() {
     Command1 = required<QPushButton>(this, QStringLiteral("Command1"));
     VScroll1 = required<QAbstractSlider>(this, QStringLiteral("VScroll1"));
     VScroll2 = required<QAbstractSlider>(this, QStringLiteral("VScroll2"));
-    getTimer = required<QTimer>(this, QStringLiteral("getTimer"));
-    Timer1 = required<QTimer>(this, QStringLiteral("Timer1"));
+    getTimer = required<WindowTimer>(this, QStringLiteral("getTimer"));
+    Timer1 = required<WindowTimer>(this, QStringLiteral("Timer1"));
 }
 
 void LoopTest::setTabOrder() {
@@ -210,8 +210,8 @@ void LoopTest::connectEvents() {
     connect(Command1, &QAbstractButton::clicked, this, [this] { Command1_Click(); });
     connect(autoCmd, &QAbstractButton::clicked, this, [this] { autoCmd_Click(); });
     connect(resetCmd, &QAbstractButton::clicked, this, [this] { resetCmd_Click(); });
-    connect(getTimer, &QTimer::timeout, this, [this] { getTimer_Timer(); });
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+    connect(getTimer, &WindowTimer::timeout, this, [this] { getTimer_Timer(); });
+    connect(Timer1, &WindowTimer::timeout, this, [this] { Timer1_Timer(); });
     connect(VScroll1, &QAbstractSlider::valueChanged, this, [this] { VScroll1_Change(); });
     connect(VScroll2, &QAbstractSlider::valueChanged, this, [this] { VScroll2_Change(); });
 }
@@ -234,7 +234,7 @@ void LoopTest::paintPending() {
         QCoreApplication::sendPostedEvents(this, QEvent::UpdateRequest);
 }
 
-void LoopTest::setTimerEnabled(QTimer* timer, bool enabled) {
+void LoopTest::setTimerEnabled(WindowTimer* timer, bool enabled) {
     if (!enabled)
         timer->stop();
     else if (!timer->isActive())

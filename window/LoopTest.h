@@ -13,7 +13,7 @@ class QAbstractSlider;
 class QGroupBox;
 class QLabel;
 class QPushButton;
-class QTimer;
+class WindowTimer;
 
 // The test window: 16 relay boxes, 16 photo boxes, 16 error counters, the loop counter, the
 // verdict, two speed controls and their timers, and the card control. Constructing it creates
@@ -69,7 +69,7 @@ private:
     // Paints the changes waiting to be shown, now rather than after the handler.
     void paintPending();
     // Switches a timer on or off; a timer that already runs keeps its schedule.
-    static void setTimerEnabled(QTimer* timer, bool enabled);
+    static void setTimerEnabled(WindowTimer* timer, bool enabled);
 
     CardControl& Tak;
     Runtime runtime_;
@@ -89,8 +89,8 @@ private:
     QPushButton* Command1 = nullptr;
     QAbstractSlider* VScroll1 = nullptr;
     QAbstractSlider* VScroll2 = nullptr;
-    QTimer* getTimer = nullptr;
-    QTimer* Timer1 = nullptr;
+    WindowTimer* getTimer = nullptr;
+    WindowTimer* Timer1 = nullptr;
 
     // Window variables.
     std::int16_t relayVal = 0; // the relay byte last built for a port

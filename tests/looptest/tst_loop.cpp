@@ -2,6 +2,8 @@
 #include "card/DeviceSelectingCard.h"
 #include "support/Window.h"
 
+#include "window/WindowTimer.h"
+
 #include <QtTest>
 
 using Call = ScriptedCard::Call;
@@ -377,10 +379,10 @@ void TstLoop::autoRunOnTheSimulatorWithRealTimers() {
     }
     QVERIFY(!w.isEnded());
     auto* step = w.findChild<QAbstractSlider*>(QStringLiteral("VScroll1"));
-    auto* timer1 = w.findChild<QTimer*>(QStringLiteral("Timer1"));
+    auto* timer1 = w.findChild<WindowTimer*>(QStringLiteral("Timer1"));
     step->setValue(step->minimum());
     QCOMPARE(timer1->interval(), 20);
-    QSignalSpy steps(timer1, &QTimer::timeout);
+    QSignalSpy steps(timer1, &WindowTimer::timeout);
     w.show();
 
     w.autoCmd_Click();

@@ -5,11 +5,13 @@
 #include "support/ModalAnswerer.h"
 #include "window/LoopTest.h"
 
+#include "window/WindowTimer.h"
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+
 #include <QtTest>
 
 #include <array>
@@ -104,9 +106,9 @@ void TstRandom::randomEventsKeepTheInvariants() {
     auto* autoCmd = w.findChild<QPushButton*>(QStringLiteral("autoCmd"));
     auto* loops = w.findChild<QLabel*>(QStringLiteral("Label2"));
     auto* verdict = w.findChild<QLabel*>(QStringLiteral("matchLb"));
-    auto* getTimer = w.findChild<QTimer*>(QStringLiteral("getTimer"));
-    auto* timer1 = w.findChild<QTimer*>(QStringLiteral("Timer1"));
-    QSignalSpy realTicks(getTimer, &QTimer::timeout);
+    auto* getTimer = w.findChild<WindowTimer*>(QStringLiteral("getTimer"));
+    auto* timer1 = w.findChild<WindowTimer*>(QStringLiteral("Timer1"));
+    QSignalSpy realTicks(getTimer, &WindowTimer::timeout);
 
     std::array<qint64, 16> lastErrors{};
     qint64 ticks = 0;

@@ -3,6 +3,7 @@
 #include "support/ModalAnswerer.h"
 #include "support/ScriptedCard.h"
 #include "window/LoopTest.h"
+#include "window/WindowTimer.h"
 
 #include <QAbstractButton>
 #include <QAbstractSlider>
@@ -44,7 +45,9 @@ struct Window {
     QPushButton* button(const char* name) const {
         return get<QPushButton>(QString::fromLatin1(name));
     }
-    QTimer* timer(const char* name) const { return get<QTimer>(QString::fromLatin1(name)); }
+    WindowTimer* timer(const char* name) const {
+        return get<WindowTimer>(QString::fromLatin1(name));
+    }
     QAbstractSlider* bar(const char* name) const {
         return get<QAbstractSlider>(QString::fromLatin1(name));
     }

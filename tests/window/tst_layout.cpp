@@ -2,6 +2,7 @@
 #include "window/Layout.h"
 #include "window/LoopTest.h"
 
+#include "window/WindowTimer.h"
 #include <QAbstractSlider>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -9,6 +10,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+
 #include <QtTest>
 
 #include <set>
@@ -123,7 +125,7 @@ void TstLayout::everyControlSitsWhereTheDesignPutsIt() {
     // 63 placed controls, two timers and the card control: 66 in all, each named once.
     QCOMPARE(places.size(), std::size_t(63));
     QVERIFY(window_->findChild<QObject*>(QStringLiteral("Tak")));
-    QCOMPARE(window_->findChildren<QTimer*>().size(), 2);
+    QCOMPARE(window_->findChildren<WindowTimer*>().size(), 2);
     QCOMPARE(layout::controls().size(), std::size_t(66));
     std::set<QString> unique;
     for (const auto& c : layout::controls())
@@ -179,14 +181,13 @@ void TstLayout::initialState() {
         QVERIFY(!b->autoDefault());
     }
 
-    auto* getTimer = window_->findChild<QTimer*>(QStringLiteral("getTimer"));
-    auto* timer1 = window_->findChild<QTimer*>(QStringLiteral("Timer1"));
+    auto* getTimer = window_->findChild<WindowTimer*>(QStringLiteral("getTimer"));
+    auto* timer1 = window_->findChild<WindowTimer*>(QStringLiteral("Timer1"));
     QVERIFY(getTimer && timer1);
     QVERIFY(!getTimer->isActive() && !timer1->isActive());
     QCOMPARE(getTimer->interval(), 5);
     QCOMPARE(timer1->interval(), 100);
-    QCOMPARE(getTimer->timerType(), Qt::PreciseTimer);
-    QCOMPARE(timer1->timerType(), Qt::PreciseTimer);
+    QVERIFY(getTimer->onKernelClock() && timer1->onKernelClock());
 
     auto* v1 = get<QAbstractSlider>("VScroll1");
     auto* v2 = get<QAbstractSlider>("VScroll2");

@@ -1,5 +1,7 @@
 #include "support/Window.h"
 
+#include "window/WindowTimer.h"
+
 #include <QtTest>
 
 #include <stdexcept>
@@ -61,7 +63,7 @@ void TstRuntime::photoBoxClicksRunNothing() {
 void TstRuntime::enablingARunningTimerKeepsItsSchedule() {
     Window win;
     win.bar("VScroll2")->setValue(300);
-    QTimer* getTimer = win.timer("getTimer");
+    WindowTimer* getTimer = win.timer("getTimer");
     QCOMPARE(getTimer->interval(), 300);
     win.R16(0)->setChecked(true);
     QVERIFY(getTimer->isActive());
