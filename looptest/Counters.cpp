@@ -55,6 +55,10 @@ std::int64_t read(const QLabel* label) {
 void write(QLabel* label, std::int64_t count) {
     label->setText(QString::number(static_cast<qlonglong>(count)));
     fitText(label, count);
+    // A screen reader speaks the counter's name with its count.
+    const QVariant name = label->property("accessibleCounter");
+    if (name.isValid())
+        label->setAccessibleName(name.toString() + QStringLiteral(": ") + label->text());
 }
 
 void increment(QLabel* label) {

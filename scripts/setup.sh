@@ -11,8 +11,9 @@ cd "$(dirname "$0")/.."
 # fonts metric-compatible with the faces the window was designed in.
 # comedilib lets the program drive data-acquisition cards as well as the ISA card.
 # libmodbus lets it drive Modbus relay/input modules.
+# help2man makes the manual page from the program's --help.
 packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2
-          libcomedi-dev libmodbus-dev)
+          libcomedi-dev libmodbus-dev help2man)
 # To test: an X server and the tools that drive the real program in it like a person.
 if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)
@@ -24,6 +25,9 @@ if [ "$mode" = test ]; then
   packages+=(chromium)
   # An independent Modbus module to test against, and a serial line made of two pseudo-terminals.
   packages+=(python3-pymodbus python3-serial python3-serial-asyncio socat)
+  # Debian's own checkers of a package, a desktop entry and AppStream data, and man to read
+  # the manual page with.
+  packages+=(lintian desktop-file-utils appstream man-db)
 fi
 
 missing=()
@@ -47,7 +51,8 @@ fi
 (cd build && ctest --output-on-failure)
 
 # The whole suite once more, built with AddressSanitizer and UndefinedBehaviorSanitizer; any
-# finding fails the run. The parent-project build was checked above and is not repeated.
+# finding fails the run. The parent-project build and the package were checked above and are
+# not repeated.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON \
   -DLOOPTEST_SANITIZE=ON
 cmake --build build-asan -j"$(nproc)"
@@ -55,4 +60,4 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 cd build-asan
-ctest --output-on-failure -E builds_as_subdirectory
+ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges'

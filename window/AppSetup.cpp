@@ -1,5 +1,7 @@
 #include "window/AppSetup.h"
 
+#include "window/RelayBoxStyle.h"
+
 #include <QApplication>
 #include <QStyleFactory>
 
@@ -7,5 +9,5 @@ void setUpApplication(QApplication& app) {
     QApplication::setApplicationName(QStringLiteral("looptest"));
     // One look on every desktop, so that the window matches its design to the pixel.
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
-        app.setStyle(fusion);
+        app.setStyle(new RelayBoxStyle(fusion));
 }

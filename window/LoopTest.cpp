@@ -1,5 +1,6 @@
 #include "window/LoopTest.h"
 
+#include "window/Accessibility.h"
 #include "window/CommandButton.h"
 #include "window/Frame.h"
 #include "window/Layout.h"
@@ -90,6 +91,7 @@ LoopTest::LoopTest(CardControl& tak, QWidget* parent)
     createControls();
     setTabOrder();
     connectEvents();
+    describeForScreenReaders(this);
     Command1->setFocus();
 }
 

@@ -178,9 +178,12 @@ std::string PortHelperDevice::findHelper() {
     if (!QCoreApplication::instance())
         return {};
     const QDir dir(QCoreApplication::applicationDirPath());
+#ifndef LOOPTEST_HELPER_FROM_BIN
+#define LOOPTEST_HELPER_FROM_BIN "../libexec/looptest"
+#endif
     for (const QString& candidate :
          {dir.filePath(QStringLiteral("looptest-porthelper")),
-          dir.filePath(QStringLiteral("../libexec/looptest/looptest-porthelper"))}) {
+          dir.filePath(QStringLiteral(LOOPTEST_HELPER_FROM_BIN "/looptest-porthelper"))}) {
         if (QFileInfo(candidate).isExecutable())
             return QDir::cleanPath(candidate).toStdString();
     }

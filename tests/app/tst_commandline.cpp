@@ -207,7 +207,7 @@ void TstCommandLine::exitStatusesWithoutADisplay() {
         {QStringLiteral("--headless"), QStringLiteral("--device"), QStringLiteral("sim:melts")}));
     QCOMPARE(p->exitCode(), 64);
     const QByteArray usage = p->readAllStandardError();
-    QVERIFY2(usage.contains("unknown simulator fault") && usage.contains("usage: looptest"),
+    QVERIFY2(usage.contains("unknown simulator fault") && usage.contains("Usage: looptest"),
              usage.constData());
     p.reset(program({QStringLiteral("--headless"), QStringLiteral("--device"),
                      QStringLiteral("comedi:/nonexistent/comedi0"), QStringLiteral("--loops"),
