@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QSpinBox;
 class QWidget;
 
 // One line of the device chooser: a device the card control can drive.
@@ -27,3 +28,6 @@ public:
     // The settings it opens with, in words, for the run's record.
     virtual QString settings() const { return {}; }
 };
+
+// A named spin box for an entry's settings in the chooser.
+QSpinBox* settingSpinBox(QWidget* page, const char* name, int min, int max, int value);

@@ -39,11 +39,7 @@ QWidget* ModbusEntry::createOptions(QWidget* parent) {
     auto* form = new QFormLayout(page);
     form->setContentsMargins(0, 0, 0, 0);
     auto spin = [page](const char* name, int min, int max, int value) {
-        auto* s = new QSpinBox(page);
-        s->setObjectName(QString::fromLatin1(name));
-        s->setRange(min, max);
-        s->setValue(value);
-        return s;
+        return settingSpinBox(page, name, min, max, value);
     };
     auto* transport = new QComboBox(page);
     transport->setObjectName(QStringLiteral("modbusTransport"));

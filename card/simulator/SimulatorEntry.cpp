@@ -68,11 +68,7 @@ QWidget* SimulatorEntry::createOptions(QWidget* parent) {
     for (const FaultChoice& c : kFaultChoices)
         fault->addItem(QString::fromLatin1(c.text));
     auto spin = [page](const char* name, int min, int max, int value) {
-        auto* s = new QSpinBox(page);
-        s->setObjectName(QString::fromLatin1(name));
-        s->setRange(min, max);
-        s->setValue(value);
-        return s;
+        return settingSpinBox(page, name, min, max, value);
     };
     auto* n = spin("simN", 0, 15, fault_.n);
     auto* m = spin("simM", 0, 15, fault_.m);
