@@ -14,9 +14,20 @@ void RelayBoxStyle::drawControl(ControlElement element, const QStyleOption* opti
     if (element != CE_PushButton || !button || !(button->state & State_On))
         return QProxyStyle::drawControl(element, option, painter, widget);
     QStyleOptionButton ticked = *button;
-    const bool enabled = button->state & State_Enabled;
-    ticked.palette.setColor(QPalette::Button, enabled ? kTickedFace : kTickedFaceDisabled);
-    ticked.palette.setColor(QPalette::ButtonText, Qt::white);
-    ticked.palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0xD8, 0xE2, 0xEC));
+    ticked.palette = tickedPalette(button->palette, button->state & State_Enabled);
     QProxyStyle::drawControl(element, &ticked, painter, widget);
+}
+
+const QPalette& RelayBoxStyle::tickedPalette(const QPalette& from, bool enabled) const {
+    if (from.cacheKey() != sourceKey_) {
+        sourceKey_ = from.cacheKey();
+        for (int e = 0; e < 2; ++e) {
+            QPalette& p = ticked_[e];
+            p = from;
+            p.setColor(QPalette::Button, e ? kTickedFace : kTickedFaceDisabled);
+            p.setColor(QPalette::ButtonText, Qt::white);
+            p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0xD8, 0xE2, 0xEC));
+        }
+    }
+    return ticked_[enabled ? 1 : 0];
 }

@@ -14,4 +14,12 @@ public:
 
     static const QColor kTickedFace;
     static const QColor kTickedFaceDisabled;
+
+private:
+    // The ticked palettes are made once per palette they derive from: a palette made anew for
+    // every paint would have a new cache key each time, and the style's pixmap cache would
+    // fill with faces it never finds again.
+    const QPalette& tickedPalette(const QPalette& from, bool enabled) const;
+    mutable qint64 sourceKey_ = -1;
+    mutable QPalette ticked_[2];
 };

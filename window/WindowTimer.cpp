@@ -1,7 +1,11 @@
 #include "window/WindowTimer.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+
+#include <algorithm>
+#include <vector>
 
 #include <ctime>
 #include <sys/prctl.h>
@@ -9,6 +13,11 @@
 #include <unistd.h>
 
 namespace {
+
+// The kernel-clock timers of each thread, so that ticks due together go out in the order of
+// their deadlines, as Qt's own timers do: a read-back due before a step comes before it even
+// when the thread wakes late for both.
+thread_local std::vector<WindowTimer*> t_timers;
 
 std::int64_t monotonicNs() {
     timespec ts{};
@@ -30,11 +39,13 @@ WindowTimer::WindowTimer(QObject* parent)
     // The kernel otherwise lets a sleeping thread's wake-up slip by up to 50 µs to batch it
     // with others; this thread's ticks are measurements.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    t_timers.push_back(this);
     notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { expired(); });
 }
 
 WindowTimer::~WindowTimer() {
+    t_timers.erase(std::remove(t_timers.begin(), t_timers.end(), this), t_timers.end());
     notifier_.reset();
     if (fd_ >= 0)
         ::close(fd_);
@@ -86,8 +97,22 @@ void WindowTimer::arm(std::int64_t deadlineNs) {
 
 void WindowTimer::expired() {
     std::uint64_t count = 0;
-    if (::read(fd_, &count, sizeof count) != sizeof count || !active_)
-        return; // a stale wake-up of a timer stopped or re-armed meanwhile
+    [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
+    // Every timer of this thread that is due ticks now, earliest deadline first; this one may
+    // have ticked already with another's (its wake-up is then stale and nothing is due).
+    const std::int64_t now = monotonicNs();
+    std::vector<QPointer<WindowTimer>> due;
+    for (WindowTimer* t : t_timers)
+        if (t->active_ && t->deadlineNs_ <= now)
+            due.emplace_back(t);
+    std::sort(due.begin(), due.end(),
+              [](const auto& a, const auto& b) { return a->deadlineNs_ < b->deadlineNs_; });
+    for (const QPointer<WindowTimer>& t : due)
+        if (t && t->active_ && t->deadlineNs_ <= now)
+            t->fire();
+}
+
+void WindowTimer::fire() {
     // The tick goes out first, so that nothing stands between the deadline and the handler;
     // the next deadline follows this one whatever the handler took, unless it stopped or
     // restarted the timer. A timer that fell a whole interval behind starts afresh from now

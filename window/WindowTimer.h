@@ -43,6 +43,7 @@ signals:
 private:
     void arm(std::int64_t deadlineNs);
     void expired();
+    void fire();
 
     int intervalMs_ = 0;
     bool active_ = false;
