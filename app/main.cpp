@@ -59,6 +59,7 @@ int main(int argc, char* argv[]) {
     case Options::Mode::Headless: {
         // No display is needed or used, whatever the environment names.
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        setUpQtEnvironment();
         QApplication app(argc, argv);
         setUpApplication(app);
         return runHeadless(options, standardDeviceEntries());
@@ -67,6 +68,7 @@ int main(int argc, char* argv[]) {
         break;
     }
 
+    setUpQtEnvironment();
     QApplication app(argc, argv);
     setUpApplication(app);
 

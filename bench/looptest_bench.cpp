@@ -1078,6 +1078,9 @@ int main(int argc, char* argv[]) {
         args << QString::fromLocal8Bit(argv[i]);
 
     if (args.value(0) == QLatin1String("--child")) {
+        // The program's children start Qt as main does; the baselines as any Qt program.
+        if (!args.contains(QLatin1String("bare")) && !args.contains(QLatin1String("timerfd")))
+            setUpQtEnvironment();
         QApplication app(argc, argv);
         setUpApplication(app);
         return runChild(args.mid(1));
