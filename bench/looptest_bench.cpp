@@ -888,11 +888,11 @@ int runParent(bool quick) {
         const char* path;
         const char* words;
         int delayMs, n;
-    } paths[] = {{"window", "a relay written from code", 5, quick ? 50 : 1000},
-                 {"auto", "the auto walk at 20 ms", 5, quick ? 50 : 1000},
-                 {"click", "a mouse click on a relay box", 5, quick ? 50 : 1000},
+    } paths[] = {{"window", "a relay written from code", 5, quick ? 50 : 4000},
+                 {"auto", "the auto walk at 20 ms", 5, quick ? 50 : 4000},
+                 {"click", "a mouse click on a relay box", 5, quick ? 50 : 4000},
                  {"window", "a relay written from code", 50, quick ? 20 : 1000},
-                 {"window", "a relay written from code", 500, quick ? 3 : 100}};
+                 {"window", "a relay written from code", 500, quick ? 3 : 200}};
     for (const auto& pth : paths) {
         const QString d = QString::number(pth.delayMs);
         const auto r =
