@@ -124,8 +124,14 @@ class StampCard : public CardControl {
 public:
     bool SelectDevice() override { return true; }
     void setActive(bool) override {}
+    // A read-back is timed from the newest write that moved a relay: an auto step writes its
+    // byte twice (clearing the last step's box runs the step once more inside itself), the
+    // read-back timer is armed after the first, and the second changes nothing on the card.
     bool WritePort(std::int32_t port, std::int16_t data) override {
-        lastWriteNs = nowNs();
+        if (port < 0 || port > 1 || latch[port] != data)
+            lastWriteNs = nowNs();
+        if (port >= 0 && port <= 1)
+            latch[port] = data;
         ++writes;
         return sim.write(port, data);
     }
@@ -140,6 +146,7 @@ public:
     bool everyInputWrong = false; // every channel fails on every loop
     LoopbackSimulator sim;
     std::int64_t lastWriteNs = 0;
+    std::array<int, 2> latch{-1, -1}; // the byte each port holds, -1 before the first write
     long writes = 0;
     std::function<void(std::int64_t sinceWriteNs)> onRead;
 };
