@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <vector>
@@ -101,10 +102,11 @@ void WindowTimer::expired() {
     // Every timer of this thread that is due ticks now, earliest deadline first; this one may
     // have ticked already with another's (its wake-up is then stale and nothing is due).
     const std::int64_t now = monotonicNs();
-    std::vector<QPointer<WindowTimer>> due;
+    // On the stack: this runs on every tick, before the handler the read-back waits on.
+    QVarLengthArray<QPointer<WindowTimer>, 4> due;
     for (WindowTimer* t : t_timers)
         if (t->active_ && t->deadlineNs_ <= now)
-            due.emplace_back(t);
+            due.append(t);
     std::sort(due.begin(), due.end(),
               [](const auto& a, const auto& b) { return a->deadlineNs_ < b->deadlineNs_; });
     for (const QPointer<WindowTimer>& t : due)
