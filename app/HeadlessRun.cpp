@@ -1,19 +1,10 @@
 #include "app/HeadlessRun.h"
 
 #include "app/RunSetup.h"
-#include "card/DeviceSelectingCard.h"
-#include "looptest/Counters.h"
-#include "runlog/RunRecorder.h"
-#include "window/LoopTest.h"
-#include "window/WindowTimer.h"
 
-#include <QAbstractButton>
-#include <QAbstractSlider>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
-#include <QLabel>
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -84,16 +75,26 @@ QString clock(std::int64_t ms) {
                      : QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
+// What the run counted, as the results hold it at the end.
 struct Outcome {
     std::array<std::int64_t, 16> errors{};
     std::int64_t loops = 0;
     std::int64_t failedReads = 0;
     std::int64_t failedWrites = 0;
     double seconds = 0;
+
+    Outcome(const LoopResults& results, double runSeconds)
+        : loops(results.loops())
+        , failedReads(saturatingAdd(results.failedReads(0), results.failedReads(1)))
+        , failedWrites(results.failedWrites())
+        , seconds(runSeconds) {
+        for (int r = 0; r < 16; ++r)
+            errors[r] = results.errors(r);
+    }
     std::int64_t total() const {
         std::int64_t sum = failedReads;
         for (std::int64_t e : errors)
-            sum += e;
+            sum = saturatingAdd(sum, e);
         return sum;
     }
 };
@@ -170,170 +171,188 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, QString
     return true;
 }
 
+// Drives the window as a person at the bench would for an unattended run: Auto at the start;
+// Stop when the loop count or the time is reached or SIGINT or SIGTERM comes; OK once the last
+// read-back has finished (every relay opens and the program ends).
+class Course {
+public:
+    Course(LoopTest& window, const Options& options)
+        : w_(window)
+        , o_(options)
+        , catcher_([this](int sig) {
+            if (!caught)
+                caught = sig;
+            stop();
+        }) {
+        QObject::connect(&w_, &LoopTest::handled, &loop_, [this](LoopTest::Event event) {
+            if (event != LoopTest::Event::ReadBack)
+                return;
+            if (stopping_)
+                finish();
+            else if (o_.loops > 0 && w_.results().loops() >= o_.loops)
+                stop();
+        });
+        QObject::connect(&w_, &LoopTest::programEnded, &loop_, [this] {
+            if (!finished_) { // a run-time error ended the program
+                brokeOff = true;
+                finished_ = true;
+                loop_.quit();
+            }
+        });
+        // The end by time is re-armed in steps so that runs of days fit a timer's interval.
+        deadline_.setSingleShot(true);
+        deadline_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&deadline_, &QTimer::timeout, &loop_, [this] { arm(); });
+    }
+
+    // Runs to the end.
+    void run() {
+        elapsed_.start();
+        w_.autoCmd_Click();
+        if (o_.durationMs > 0)
+            arm();
+        if (!finished_)
+            loop_.exec();
+    }
+    std::int64_t elapsedMs() const { return elapsed_.elapsed(); }
+
+    int caught = 0;                // the signal that stopped the run
+    bool relaysLeftClosed = false; // OK's writes failed
+    bool brokeOff = false;         // a run-time error ended the program
+
+private:
+    void arm() {
+        const std::int64_t left = o_.durationMs - elapsed_.elapsed();
+        if (left <= 0)
+            return stop();
+        deadline_.start(static_cast<int>(std::min<std::int64_t>(left, 3'600'000)));
+    }
+    void stop() {
+        if (stopping_)
+            return;
+        stopping_ = true;
+        if (w_.results().autoMode())
+            w_.autoCmd_Click();
+        // A read-back still pending belongs to the run; its tick finishes it.
+        if (!w_.readBackPending())
+            finish();
+    }
+    void finish() {
+        if (finished_)
+            return;
+        finished_ = true;
+        w_.Command1_Click(); // every relay opens, and the program ends
+        relaysLeftClosed = !w_.isEnded();
+        loop_.quit();
+    }
+
+    LoopTest& w_;
+    const Options& o_;
+    QEventLoop loop_;
+    QElapsedTimer elapsed_;
+    QTimer deadline_;
+    SignalCatcher catcher_;
+    bool stopping_ = false;
+    bool finished_ = false;
+};
+
+// Progress on err: one line kept up to date on a terminal, a plain line every 10 s elsewhere.
+class Progress {
+public:
+    Progress(const LoopResults& results, const Options& options, const Course& course,
+             std::FILE* err)
+        : results_(results)
+        , o_(options)
+        , course_(course)
+        , err_(err)
+        , terminal_(::isatty(::fileno(err))) {
+        ticker_.setInterval(terminal_ ? 250 : 10'000);
+        QObject::connect(&ticker_, &QTimer::timeout, [this] { show(false); });
+        ticker_.start();
+    }
+    void show(bool last) {
+        const Outcome now(results_, 0);
+        const std::int64_t ms = course_.elapsedMs();
+        const double perSecond = ms > 0 ? 1000.0 * double(now.loops) / double(ms) : 0.0;
+        QString line;
+        std::int64_t leftMs = -1;
+        if (o_.loops > 0) {
+            line = QStringLiteral("loops %1 of %2").arg(now.loops).arg(o_.loops);
+            if (perSecond > 0)
+                leftMs =
+                    static_cast<std::int64_t>(double(o_.loops - now.loops) / perSecond * 1000.0);
+        } else {
+            line = QStringLiteral("%1 of %2, loops %3")
+                       .arg(clock(ms), clock(o_.durationMs))
+                       .arg(now.loops);
+            leftMs = std::max<std::int64_t>(0, o_.durationMs - ms);
+        }
+        line +=
+            QStringLiteral(", errors %1, %2 loops/s").arg(now.total()).arg(perSecond, 0, 'f', 1);
+        if (leftMs >= 0 && !last)
+            line += QStringLiteral(", %1 left").arg(clock(leftMs));
+        if (terminal_)
+            std::fprintf(err_, "\r%s\033[K%s", qPrintable(line), last ? "\n" : "");
+        else
+            std::fprintf(err_, "%s\n", qPrintable(line));
+        std::fflush(err_);
+    }
+    void end() {
+        ticker_.stop();
+        show(true);
+    }
+
+private:
+    const LoopResults& results_;
+    const Options& o_;
+    const Course& course_;
+    std::FILE* err_;
+    const bool terminal_;
+    QTimer ticker_;
+};
+
 } // namespace
 
 int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entries, std::FILE* out,
                 std::FILE* err) {
-    DeviceSelectingCard tak(std::move(entries));
-    tak.preselect(*o.device);
-    tak.setChooserShown(false);
-    RecordingCard card(tak);
-    LoopTest w(card);
+    RunSetup run(std::move(entries), o);
+    LoopTest& w = run.window();
     w.setMessageSink([err](const QString& prompt, const QString&) {
         std::fprintf(err, "looptest: %s\n", qPrintable(prompt));
     });
-
-    w.Form_Load();
-    if (w.isEnded()) {
+    if (!run.open()) {
         std::fprintf(err, "looptest: cannot open %s: %s\n", o.device->text.c_str(),
-                     qPrintable(tak.openError()));
+                     qPrintable(run.card().openError()));
         return exitstatus::kCannotOpen;
     }
-
-    // The record starts with the device open, before the speeds are set.
-    RunRecorder recorder(w, card);
-    recorder.onWarning = [err](const QString& why) {
+    // Through the spin controls' own change events, as a person would set them; the record
+    // starts with the settings the run goes with.
+    w.setSpeeds(o.stepMs, o.readbackMs);
+    run.recorder().onWarning = [err](const QString& why) {
         std::fprintf(err, "looptest: %s\n", qPrintable(why));
     };
-    const QString logPath = logPathFor(o, QDateTime::currentMSecsSinceEpoch());
     QString why;
-    if (!logPath.isEmpty() && !recorder.startLog(logPath, startDetail(tak, w), why))
+    if (!run.startRecord(why))
         std::fprintf(err, "looptest: %s The test goes on without a record.\n", qPrintable(why));
 
-    auto* autoCmd = w.findChild<QAbstractButton*>(QStringLiteral("autoCmd"));
-    auto* ok = w.findChild<QAbstractButton*>(QStringLiteral("Command1"));
-    auto* getTimer = w.findChild<WindowTimer*>(QStringLiteral("getTimer"));
-    auto* loopCount = w.findChild<QLabel*>(QStringLiteral("Label2"));
-    std::array<QLabel*, 16> errLb{};
-    for (int i = 0; i < 16; ++i)
-        errLb[i] = w.findChild<QLabel*>(QStringLiteral("errLb(%1)").arg(i));
-    // Through the spin controls' own change events, as a person would set them.
-    w.findChild<QAbstractSlider*>(QStringLiteral("VScroll1"))->setValue(o.stepMs);
-    w.findChild<QAbstractSlider*>(QStringLiteral("VScroll2"))->setValue(o.readbackMs);
+    Course course(w, o);
+    Progress progress(run.results(), o, course, err);
+    course.run();
+    progress.end();
 
-    Outcome result;
-    auto gather = [&] {
-        result.loops = counters::read(loopCount);
-        for (int i = 0; i < 16; ++i)
-            result.errors[i] = counters::read(errLb[i]);
-        result.failedReads = card.failedReads;
-        result.failedWrites = card.failedWrites;
-    };
-
-    QEventLoop loop;
-    QElapsedTimer elapsed;
-    int caught = 0;
-    bool stopping = false, finished = false, relaysLeftClosed = false, brokeOff = false;
-    auto finish = [&] {
-        if (finished)
-            return;
-        finished = true;
-        ok->click(); // every relay opens, and the program ends
-        relaysLeftClosed = !w.isEnded();
-        loop.quit();
-    };
-    auto stop = [&] {
-        if (stopping)
-            return;
-        stopping = true;
-        if (autoCmd->text() == QLatin1String("Stop"))
-            autoCmd->click();
-        // A read-back still pending belongs to the run; its tick finishes it.
-        if (!getTimer->isActive())
-            finish();
-    };
-    QObject::connect(&w, &LoopTest::handled, &loop, [&](LoopTest::Event event) {
-        if (event != LoopTest::Event::ReadBack)
-            return;
-        if (stopping)
-            finish();
-        else if (o.loops > 0 && counters::read(loopCount) >= o.loops)
-            stop();
-    });
-    QObject::connect(&w, &LoopTest::programEnded, &loop, [&] {
-        if (!finished) { // a run-time error ended the program
-            brokeOff = true;
-            finished = true;
-            loop.quit();
-        }
-    });
-    SignalCatcher catcher([&](int sig) {
-        if (!caught)
-            caught = sig;
-        stop();
-    });
-
-    // The run's end by time, re-armed in steps so that runs of days fit a timer's interval.
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    auto arm = [&] {
-        const std::int64_t left = o.durationMs - elapsed.elapsed();
-        if (left <= 0)
-            return stop();
-        deadline.start(static_cast<int>(std::min<std::int64_t>(left, 3'600'000)));
-    };
-    QObject::connect(&deadline, &QTimer::timeout, &loop, arm);
-
-    // Progress: one line kept up to date on a terminal, a plain line every 10 s elsewhere.
-    const bool terminal = ::isatty(::fileno(err));
-    auto progress = [&](bool last) {
-        gather();
-        const std::int64_t ms = elapsed.elapsed();
-        const double perSecond = ms > 0 ? 1000.0 * double(result.loops) / double(ms) : 0.0;
-        QString line;
-        std::int64_t leftMs = -1;
-        if (o.loops > 0) {
-            line = QStringLiteral("loops %1 of %2").arg(result.loops).arg(o.loops);
-            if (perSecond > 0)
-                leftMs =
-                    static_cast<std::int64_t>(double(o.loops - result.loops) / perSecond * 1000.0);
-        } else {
-            line = QStringLiteral("%1 of %2, loops %3")
-                       .arg(clock(ms), clock(o.durationMs))
-                       .arg(result.loops);
-            leftMs = std::max<std::int64_t>(0, o.durationMs - ms);
-        }
-        line +=
-            QStringLiteral(", errors %1, %2 loops/s").arg(result.total()).arg(perSecond, 0, 'f', 1);
-        if (leftMs >= 0 && !last)
-            line += QStringLiteral(", %1 left").arg(clock(leftMs));
-        if (terminal)
-            std::fprintf(err, "\r%s\033[K%s", qPrintable(line), last ? "\n" : "");
-        else
-            std::fprintf(err, "%s\n", qPrintable(line));
-        std::fflush(err);
-    };
-    QTimer ticker;
-    ticker.setInterval(terminal ? 250 : 10'000);
-    QObject::connect(&ticker, &QTimer::timeout, &loop, [&] { progress(false); });
-
-    elapsed.start();
-    autoCmd->click();
-    if (o.durationMs > 0)
-        arm();
-    ticker.start();
-    if (!finished)
-        loop.exec();
-    ticker.stop();
-    progress(true);
-
-    gather();
-    result.seconds = double(elapsed.elapsed()) / 1000.0;
-    const bool passed =
-        result.total() == 0 && card.failedWrites == 0 && !relaysLeftClosed && !brokeOff;
+    const Outcome result(run.results(), double(course.elapsedMs()) / 1000.0);
+    const bool passed = result.total() == 0 && result.failedWrites == 0 &&
+                        !course.relaysLeftClosed && !course.brokeOff;
     printTable(out, result, passed);
-    if (relaysLeftClosed)
+    if (course.relaysLeftClosed)
         std::fprintf(err, "looptest: the card did not take the writes that open every relay; "
                           "relays may still be closed\n");
-    if (!o.junit.empty()) {
-        if (!writeJUnit(QString::fromStdString(o.junit), o, result, why))
-            std::fprintf(err, "looptest: cannot write the JUnit report %s: %s\n", o.junit.c_str(),
-                         qPrintable(why));
-    }
-    if (caught)
-        return 128 + caught;
-    if (brokeOff)
+    if (!o.junit.empty() && !writeJUnit(QString::fromStdString(o.junit), o, result, why))
+        std::fprintf(err, "looptest: cannot write the JUnit report %s: %s\n", o.junit.c_str(),
+                     qPrintable(why));
+    if (course.caught)
+        return 128 + course.caught;
+    if (course.brokeOff)
         return exitstatus::kSoftware;
     return passed ? exitstatus::kPassed : exitstatus::kErrorsCounted;
 }

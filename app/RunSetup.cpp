@@ -1,11 +1,30 @@
 #include "app/RunSetup.h"
 
-#include "card/DeviceSelectingCard.h"
-#include "runlog/RunRecorder.h"
-#include "window/LoopTest.h"
-
-#include <QAbstractSlider>
+#include <QDateTime>
 #include <QDir>
+
+RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Options& options)
+    : logPath_(logPathFor(options, QDateTime::currentMSecsSinceEpoch()))
+    , card_(std::move(entries))
+    , window_(card_)
+    , recorder_(window_.results()) {
+    card_.setNote(logNote(logPath_));
+    if (options.device)
+        card_.preselect(*options.device);
+    // Without a display nobody is there to choose: the named device opens, or nothing does.
+    card_.setChooserShown(options.mode == Options::Mode::Window);
+    QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] { recorder_.finish(); });
+}
+
+bool RunSetup::open() {
+    window_.Form_Load();
+    return !window_.isEnded();
+}
+
+bool RunSetup::startRecord(QString& why) {
+    return logPath_.isEmpty() ||
+           recorder_.startLog(logPath_, startDetail(card_, window_.results()), why);
+}
 
 QString logPathFor(const Options& options, qint64 startMs) {
     if (options.noLog)
@@ -20,13 +39,10 @@ QString logNote(const QString& path) {
                           : QStringLiteral("This run will be recorded in %1").arg(path);
 }
 
-QString startDetail(const DeviceSelectingCard& card, const LoopTest& window) {
-    auto value = [&](const char* bar) {
-        return window.findChild<QAbstractSlider*>(QString::fromLatin1(bar))->value();
-    };
+QString startDetail(const DeviceSelectingCard& card, const LoopResults& results) {
     return QStringLiteral("device: %1; settings: %2; step period %3 ms; read-back delay %4 ms; %5")
         .arg(card.deviceName(), card.deviceSettings())
-        .arg(value("VScroll1"))
-        .arg(value("VScroll2"))
+        .arg(results.stepMs())
+        .arg(results.readbackMs())
         .arg(QString::fromStdString(versionText()).trimmed());
 }

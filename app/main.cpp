@@ -3,14 +3,10 @@
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
 #include "card/DeviceList.h"
-#include "card/DeviceSelectingCard.h"
-#include "runlog/RunRecorder.h"
 #include "runlog/Summary.h"
 #include "window/AppSetup.h"
-#include "window/LoopTest.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QFile>
 #include <QMessageBox>
 
@@ -72,21 +68,13 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     setUpApplication(app);
 
-    const QString logPath = logPathFor(options, QDateTime::currentMSecsSinceEpoch());
-    DeviceSelectingCard tak(standardDeviceEntries());
-    tak.setNote(logNote(logPath));
-    if (options.device)
-        tak.preselect(*options.device);
-    RecordingCard card(tak);
-    LoopTest window(card);
+    RunSetup run(standardDeviceEntries(), options);
+    LoopTest& window = run.window();
     QObject::connect(&window, &LoopTest::programEnded, &app, [] { QCoreApplication::exit(0); });
-
-    window.Form_Load();
-    if (window.isEnded())
+    if (!run.open())
         return 0;
 
-    RunRecorder recorder(window, card);
-    recorder.onWarning = [&window](const QString& why) {
+    run.recorder().onWarning = [&window](const QString& why) {
         // Said without stopping anything: the test goes on while the box is up.
         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Run record"), why,
                                     QMessageBox::Ok, &window);
@@ -95,7 +83,7 @@ int main(int argc, char* argv[]) {
         box->show();
     };
     QString logError;
-    if (!logPath.isEmpty() && !recorder.startLog(logPath, startDetail(tak, window), logError))
+    if (!run.startRecord(logError))
         QMessageBox::warning(nullptr, QStringLiteral("Run record"),
                              logError + QStringLiteral(" The test goes on without a record."));
     window.show();

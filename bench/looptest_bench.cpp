@@ -14,9 +14,9 @@
 #include <modbus/modbus.h>
 #endif
 #include "card/simulator/SimulatorEntry.h"
+#include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
 #include "window/AppSetup.h"
-#include "window/LoopTest.h"
 #include "window/WindowTimer.h"
 
 #include <QAbstractButton>
@@ -151,14 +151,13 @@ public:
 
 struct Program {
     StampCard card;
-    RecordingCard recording{card};
     std::unique_ptr<LoopTest> w;
     QTemporaryDir logDir;
     std::unique_ptr<RunRecorder> recorder;
 
     // logged: with the run's recorder and its log, as the program runs by default.
     explicit Program(bool logged = false) {
-        w = std::make_unique<LoopTest>(logged ? static_cast<CardControl&>(recording) : card);
+        w = std::make_unique<LoopTest>(card);
         // Start-up asks for the driver in a box; answer it as soon as it shows.
         QTimer answer;
         QObject::connect(&answer, &QTimer::timeout, [] {
@@ -168,23 +167,20 @@ struct Program {
         answer.start(0);
         w->Form_Load();
         if (logged) {
-            recorder = std::make_unique<RunRecorder>(*w, recording);
+            recorder = std::make_unique<RunRecorder>(w->results());
             QString why;
             recorder->startLog(logDir.filePath(QStringLiteral("run.csv")), QStringLiteral("bench"),
                                why);
         }
     }
-    template <class T> T* get(const QString& name) { return w->findChild<T*>(name); }
-    QAbstractButton* R16(int i) { return get<QAbstractButton>(QStringLiteral("R16(%1)").arg(i)); }
-    void setReadDelay(int ms) { get<QAbstractSlider>(QStringLiteral("VScroll2"))->setValue(ms); }
-    void setStepPeriod(int ms) { get<QAbstractSlider>(QStringLiteral("VScroll1"))->setValue(ms); }
+    void setSpeeds(int stepMs, int readMs) { w->setSpeeds(stepMs, readMs); }
     void showAndWait() {
         w->show();
         waitExposed(*w);
     }
     // Flips a relay box, as a click does: the write, and the read-back timer armed.
     void toggle(int i) {
-        QAbstractButton* box = R16(i % 16);
+        QAbstractButton* box = w->relayBox(i % 16);
         box->setChecked(!box->isChecked());
     }
     // One relay write and its read-back through the handlers, without waiting.
@@ -329,15 +325,14 @@ void childLateness(const QString& path, int delayMs, int samples) {
         ::close(fd);
     } else {
         Program p;
-        p.setReadDelay(delayMs);
-        p.setStepPeriod(20);
+        p.setSpeeds(20, delayMs);
         p.showAndWait();
         const bool click = path == QLatin1String("click");
         int k = 0;
         auto next = [&] {
             if (path == QLatin1String("auto"))
                 return; // the walk goes on by itself
-            QAbstractButton* box = p.R16(++k % 16);
+            QAbstractButton* box = p.w->relayBox(++k % 16);
             if (!click)
                 return box->setChecked(!box->isChecked());
             QTest::mousePress(box, Qt::LeftButton);
@@ -376,11 +371,13 @@ void childSteps(bool bare, int periodMs, int steps) {
         t.start();
     } else {
         p = std::make_unique<Program>();
-        p->setStepPeriod(periodMs);
-        p->setReadDelay(5);
+        p->setSpeeds(periodMs, 5);
         p->showAndWait();
-        QObject::connect(p->get<WindowTimer>(QStringLiteral("Timer1")), &WindowTimer::timeout,
-                         tick);
+        // Each step as its handler ends, as the timer's own signal reached a second watcher.
+        QObject::connect(p->w.get(), &LoopTest::handled, [&](LoopTest::Event e) {
+            if (e == LoopTest::Event::Step)
+                tick();
+        });
         p->w->autoCmd_Click();
     }
     done.exec();
@@ -416,16 +413,12 @@ void childCpu(bool bare, int seconds, bool logged) {
         t.start();
     } else {
         p = std::make_unique<Program>(logged);
-        p->setStepPeriod(20);
-        p->setReadDelay(5);
+        p->setSpeeds(20, 5);
         p->showAndWait();
         p->w->autoCmd_Click();
     }
     spin(1000); // settle
-    auto loops = [&] {
-        return bare ? double(b->loops)
-                    : p->get<QLabel>(QStringLiteral("Label2"))->text().toDouble();
-    };
+    auto loops = [&] { return bare ? double(b->loops) : double(p->w->results().loops()); };
     const double cpu0 = cpuSeconds();
     const double loops0 = loops();
     const std::int64_t t0 = nowNs();
@@ -554,8 +547,7 @@ void childLogSize(int minutes) {
             bool ReadPort(std::int32_t p, std::int16_t& d) override { return sim.read(p, d); }
             bool WritePort(std::int32_t p, std::int16_t d) override { return sim.write(p, d); }
         } sim(faults[f]);
-        RecordingCard card(sim);
-        LoopTest w(card);
+        LoopTest w(sim);
         QTimer answer;
         QObject::connect(&answer, &QTimer::timeout, [] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
@@ -565,7 +557,7 @@ void childLogSize(int minutes) {
         w.Form_Load();
         qint64 now = 1'800'000'000'000;
         {
-            RunRecorder recorder(w, card, [&now] { return now; });
+            RunRecorder recorder(w.results(), [&now] { return now; });
             QString why;
             recorder.startLog(path, QStringLiteral("bench"), why);
             w.autoCmd_Click();

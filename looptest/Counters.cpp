@@ -4,9 +4,6 @@
 #include <QLocale>
 #include <QVariant>
 
-#include <limits>
-#include <stdexcept>
-
 namespace counters {
 namespace {
 
@@ -43,27 +40,13 @@ void fitText(QLabel* label, std::int64_t count) {
 
 } // namespace
 
-std::int64_t read(const QLabel* label) {
-    bool ok = false;
-    const qlonglong value = label->text().toLongLong(&ok);
-    if (!ok)
-        throw std::runtime_error("the counter " + label->objectName().toStdString() + " shows \"" +
-                                 label->text().toStdString() + "\", which is not a count");
-    return value;
-}
-
-void write(QLabel* label, std::int64_t count) {
+void show(QLabel* label, std::int64_t count) {
     label->setText(QString::number(static_cast<qlonglong>(count)));
     fitText(label, count);
     // A screen reader speaks the counter's name with its count.
     const QVariant name = label->property("accessibleCounter");
     if (name.isValid())
         label->setAccessibleName(name.toString() + QStringLiteral(": ") + label->text());
-}
-
-void increment(QLabel* label) {
-    const std::int64_t count = read(label);
-    write(label, count == std::numeric_limits<std::int64_t>::max() ? count : count + 1);
 }
 
 } // namespace counters

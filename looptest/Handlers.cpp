@@ -1,8 +1,8 @@
 // The window's event handlers. Each runs as one event of the runtime: an error inside it is
-// reported and ends the program, and once the program has ended none runs.
-#include "window/LoopTest.h"
+// reported and ends the program, and once the program has ended none runs. What they count
+// goes to the results, which the counters show.
+#include "looptest/LoopTest.h"
 
-#include "looptest/Counters.h"
 #include "window/WindowTimer.h"
 
 #include <QAbstractButton>
@@ -43,9 +43,9 @@ void LoopTest::Form_Load() {
 
 void LoopTest::Command1_Click() {
     handle(Event::Ok, [this] {
-        if (!Tak.WritePort(0, 0))
+        if (!writePort(0, 0))
             return;
-        if (!Tak.WritePort(1, 0))
+        if (!writePort(1, 0))
             return;
         runtime_.end();
     });
@@ -66,10 +66,8 @@ void LoopTest::R16_Click(std::int16_t Index) {
             }
             curIdx = Index;
             paintPending();
-            if (!Tak.WritePort(Index / 8, relayVal)) {
-                counters::increment(errLb[Index]);
+            if (!writePort(Index / 8, relayVal, Index)) // a failure counts against the box
                 setState(R16[curIdx], 0);
-            }
         } else {
             // Auto: open the previous step's relay, close the current one alone in its port.
             setState(P16[15 - lastIdx], 0);
@@ -80,11 +78,9 @@ void LoopTest::R16_Click(std::int16_t Index) {
             if (bit != 0)
                 relayVal = static_cast<std::int16_t>(1 << bit);
             else
-                Tak.WritePort(1 - curIdx / 8, 0); // entering a port: open the other port's relays
-            if (!Tak.WritePort(curIdx / 8, relayVal)) {
-                counters::increment(errLb[curIdx]);
+                writePort(1 - curIdx / 8, 0); // entering a port: open the other port's relays
+            if (!writePort(curIdx / 8, relayVal, curIdx)) // a failure counts against the step
                 setState(R16[curIdx], 0);
-            }
         }
         setTimerEnabled(getTimer, true);
     });
@@ -97,8 +93,8 @@ void LoopTest::getTimer_Timer() {
         std::array<std::int16_t, 2> data{};
         std::array<bool, 2> read{};
         for (int port = 0; port <= 1; ++port)
-            read[port] = Tak.ReadPort(port, data[port]);
-        counters::increment(Label2);
+            read[port] = readPort(port, data[port]);
+        results_.countLoop();
 
         bool mismatch = false;
         for (int port = 0; port <= 1; ++port) {
@@ -111,11 +107,12 @@ void LoopTest::getTimer_Timer() {
                 // Input i is wired to relay 15 - i; a mismatch is charged to the relay.
                 if (state(P16[i]) != state(R16[15 - i])) {
                     mismatch = true;
-                    counters::increment(errLb[15 - i]);
+                    results_.mismatch(15 - i, state(R16[15 - i]) != 0);
                 }
                 matchLb->setText(mismatch ? kError : QString());
                 bits /= 2;
             }
+            results_.checked(port);
         }
         setTimerEnabled(getTimer, false);
         // A port that could not be read was not checked, so the tick is no pass.
@@ -132,6 +129,7 @@ void LoopTest::autoCmd_Click() {
                 P16[i]->setEnabled(true);
             }
             autoOn = 0;
+            results_.setMode(false);
             autoCmd->setText(QStringLiteral("Auto"));
             setTimerEnabled(Timer1, false);
             return;
@@ -146,6 +144,7 @@ void LoopTest::autoCmd_Click() {
         }
         curIdx = 15;
         autoOn = -1;
+        results_.setMode(true);
         setTimerEnabled(Timer1, true);
     });
 }
@@ -162,9 +161,7 @@ void LoopTest::resetCmd_Click() {
     handle(Event::Reset, [this] {
         if (autoCmd->text() != QLatin1String("Auto"))
             return;
-        counters::write(Label2, 0);
-        for (QLabel* counter : errLb)
-            counters::write(counter, 0);
+        results_.clear(); // the loop count, then each relay's errors
     });
 }
 
@@ -172,6 +169,7 @@ void LoopTest::VScroll1_Change() {
     handle(Event::StepSpeed, [this] {
         setspeedLb->setText(QString::number(VScroll1->value()));
         Timer1->setInterval(VScroll1->value());
+        results_.setSetting(LoopResults::Setting::StepPeriod, VScroll1->value());
     });
 }
 
@@ -179,5 +177,6 @@ void LoopTest::VScroll2_Change() {
     handle(Event::ReadBackSpeed, [this] {
         getspeedLb->setText(QString::number(VScroll2->value()));
         getTimer->setInterval(VScroll2->value());
+        results_.setSetting(LoopResults::Setting::ReadBackDelay, VScroll2->value());
     });
 }

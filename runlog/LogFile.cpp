@@ -21,8 +21,8 @@ bool LogFile::open(const QString& path, QString& why) {
         why = QStringLiteral("Cannot create the folder %1 for the run's record.").arg(dir);
         return false;
     }
-    fd_ = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                 0644);
+    fd_ =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         why = QStringLiteral("Cannot write the run's record %1: %2.")
                   .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
@@ -30,7 +30,20 @@ bool LogFile::open(const QString& path, QString& why) {
     }
     struct stat st {};
     bytes_ = ::fstat(fd_, &st) == 0 ? st.st_size : 0;
-    if (bytes_ == 0 && !append(QByteArray(kHeader) + "\r\n")) {
+    const QByteArray header = QByteArray(kHeader) + "\r\n";
+    if (bytes_ > 0) {
+        // Rows of this format under another header would be read as damage.
+        QByteArray first(header.size(), '\0');
+        if (::pread(fd_, first.data(), static_cast<std::size_t>(first.size()), 0) != first.size() ||
+            first != header) {
+            why = QStringLiteral("%1 is not a run record of this looptest (its first line is not "
+                                 "\"%2\"); name a new file.")
+                      .arg(path, QLatin1String(kHeader));
+            close();
+            return false;
+        }
+    }
+    if (bytes_ == 0 && !append(header)) {
         why = error_;
         close();
         return false;

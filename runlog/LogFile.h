@@ -10,14 +10,18 @@
 // failure (a full disk, a vanished folder) nothing more is written and error() says why.
 class LogFile {
 public:
-    static constexpr const char* kHeader = "time,loop,event,channel,written,read,count,detail";
+    static constexpr const char* kHeader = "time,loop,event,channel,written,read,count,detail,kind";
+    // The header of records written before the kind column came; they are read, never added to.
+    static constexpr const char* kEightColumnHeader =
+        "time,loop,event,channel,written,read,count,detail";
 
     LogFile() = default;
     ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Opens path for appending, creating its folder; a new or empty file gets the header.
+    // Opens path for appending, creating its folder; a new or empty file gets the header. A
+    // file that holds something else than a record of this format is left alone.
     bool open(const QString& path, QString& why);
     bool isOpen() const { return fd_ >= 0; }
     // Appends one row; false once writing has failed.

@@ -69,6 +69,18 @@ bool passed(const RunSummary& s) {
            std::all_of(s.errors.begin(), s.errors.end(), [](std::int64_t e) { return e == 0; });
 }
 
+// A mismatch's kind: its kind column, or in a record written before that column came, whether
+// the byte its relay's port last took closed the relay.
+ErrorKind mismatchKind(const QStringList& f, int relay) {
+    if (f.size() > 8)
+        if (const auto kind = kindFromName(f[8]))
+            return *kind;
+    bool hex = false;
+    const int written = f[4].toInt(&hex, 16);
+    const bool closed = hex && relay >= 0 && relay < 16 && (written >> (relay % 8)) & 1;
+    return closed ? ErrorKind::InputInactive : ErrorKind::InputActive;
+}
+
 QString escaped(const QString& text) {
     return text.toHtmlEscaped();
 }
@@ -87,7 +99,9 @@ bool readRunLog(const QString& path, RunSummary& s, QString& why) {
         return false;
     }
     const auto all = records(QString::fromUtf8(file.readAll()));
-    if (all.empty() || all.front().join(QLatin1Char(',')) != QLatin1String(LogFile::kHeader)) {
+    const QString header = all.empty() ? QString() : all.front().join(QLatin1Char(','));
+    if (header != QLatin1String(LogFile::kHeader) &&
+        header != QLatin1String(LogFile::kEightColumnHeader)) {
         why = QStringLiteral("%1 is not a looptest run log: its first line is not \"%2\".")
                   .arg(path, QLatin1String(LogFile::kHeader));
         return false;
@@ -121,15 +135,14 @@ bool readRunLog(const QString& path, RunSummary& s, QString& why) {
             RunSummary::ErrorRow e;
             e.time = time;
             e.count = count;
-            e.continues = f[7].contains(QLatin1Char(';'));
             if (event == QLatin1String("mismatch")) {
-                e.kind = f[7].contains(QLatin1String("stayed inactive")) ? 0 : 1;
+                e.kind = mismatchKind(f, channel);
                 e.lane = validChannel ? channel : 16;
             } else if (event == QLatin1String("write-failed")) {
-                e.kind = 2;
+                e.kind = ErrorKind::WriteFailed;
                 e.lane = validChannel ? channel : 17;
             } else {
-                e.kind = 3;
+                e.kind = ErrorKind::ReadFailed;
                 e.lane = 16;
                 s.failedReads += count;
             }
@@ -212,16 +225,16 @@ QString summaryHtml(const RunSummary& s) {
             static_cast<int>(double(t.toMSecsSinceEpoch() - t0) / double(length) * kColumns), 0,
             kColumns - 1);
     };
-    std::vector<std::array<double, kColumns>> density(kLanes * 4);
+    std::vector<std::array<double, kColumns>> density(kLanes * kErrorKinds);
     for (auto& d : density)
         d.fill(0);
-    std::array<QDateTime, kLanes * 4> previous{};
+    std::array<QDateTime, kLanes * kErrorKinds> previous{};
     for (const RunSummary::ErrorRow& e : s.rows) {
-        const int key = e.lane * 4 + e.kind;
-        // A later row of an episode spreads its count back over the time since the last one.
+        const int key = e.lane * kErrorKinds + static_cast<int>(e.kind);
+        // A row of several errors closes an episode, or sums one up: its count spreads back
+        // over the time since the lane's last row. The column of that row holds its own.
         const int last = column(e.time);
-        // The column of the earlier row holds that row's own errors.
-        const int first = e.continues && previous[key].isValid()
+        const int first = e.count > 1 && previous[key].isValid()
                               ? std::min(last, column(previous[key]) + 1)
                               : last;
         for (int c = first; c <= last; ++c)
@@ -254,8 +267,8 @@ QString summaryHtml(const RunSummary& s) {
                    .arg(lane % 2 ? QStringLiteral("#f4f4f4") : QStringLiteral("#ebebeb"))
                    .arg(y + 14)
                    .arg(label);
-        for (int kind = 0; kind < 4; ++kind) {
-            const auto& d = density[lane * 4 + kind];
+        for (int kind = 0; kind < kErrorKinds; ++kind) {
+            const auto& d = density[lane * kErrorKinds + kind];
             // Neighbouring columns of one shade are drawn as one bar.
             auto shade = [&](int c) {
                 return d[c] <= 0 ? 0.0
@@ -296,13 +309,11 @@ QString summaryHtml(const RunSummary& s) {
                .arg(span(length));
 
     QString legend;
-    const char* const kKinds[] = {"input inactive while the relay was closed",
-                                  "input active while the relay was open", "failed write",
-                                  "failed read"};
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < kErrorKinds; ++k)
         legend += QStringLiteral("<span class=\"key\"><span style=\"background:%1\"></span>%2"
                                  "</span>")
-                      .arg(QLatin1String(kColours[k]), QLatin1String(kKinds[k]));
+                      .arg(QLatin1String(kColours[k]),
+                           QLatin1String(kindWords(static_cast<ErrorKind>(k))));
 
     return QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
                           "<title>looptest run of %1</title>\n<style>\n"

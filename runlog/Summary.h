@@ -1,5 +1,7 @@
 #pragma once
 
+#include "looptest/Counting.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -14,9 +16,8 @@ struct RunSummary {
     struct ErrorRow {
         QDateTime time;
         int lane = 0; // 0-15 the relay charged, 16 the reads, 17 writes charged to no relay
-        int kind = 0; // 0 input inactive, 1 input active, 2 failed write, 3 failed read
+        ErrorKind kind = ErrorKind::InputInactive;
         std::int64_t count = 0;
-        bool continues = false; // a later row of an episode: its count spans back to the last
     };
     QString startDetail;
     QDateTime started, lastRow;

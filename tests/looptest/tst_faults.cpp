@@ -1,6 +1,6 @@
 #include "card/simulator/LoopbackSimulator.h"
+#include "looptest/LoopTest.h"
 #include "support/ModalAnswerer.h"
-#include "window/LoopTest.h"
 
 #include <QLabel>
 #include <QtTest>

@@ -333,15 +333,20 @@ void TstLoop::countersRunPastTheOldLimits() {
         data = 255; // relay 3's input never goes active
         return true;
     };
-    win.errLb(3)->setText(QStringLiteral("32767"));
-    win.label("Label2")->setText(QStringLiteral("2147483647"));
+    auto startAt = [&](std::int64_t errors, std::int64_t loops) {
+        LoopResults::Counts counts;
+        counts.relays[3].inputInactive = errors;
+        counts.loops = loops;
+        win.w->presetCounts(counts);
+    };
+    startAt(32767, 2147483647);
     win.w->getTimer_Timer();
     QCOMPARE(win.errLb(3)->text(), QStringLiteral("32768"));
     QCOMPARE(win.loops(), QStringLiteral("2147483648"));
     QVERIFY(!win.w->isEnded());
 
     // Too wide for the label: the label keeps its size, the tool tip holds the whole count.
-    win.errLb(3)->setText(QStringLiteral("99999999"));
+    startAt(99999999, 0);
     win.w->getTimer_Timer();
     QCOMPARE(win.errLb(3)->text(), QStringLiteral("100000000"));
     QCOMPARE(win.errLb(3)->size(), size);
@@ -349,7 +354,7 @@ void TstLoop::countersRunPastTheOldLimits() {
     QVERIFY(QFontInfo(win.errLb(3)->font()).pixelSize() < normalPixels);
 
     // The largest count holds rather than wrapping to a negative one.
-    win.errLb(3)->setText(QStringLiteral("9223372036854775807"));
+    startAt(std::numeric_limits<std::int64_t>::max(), 0);
     win.w->getTimer_Timer();
     QCOMPARE(win.errLb(3)->text(), QStringLiteral("9223372036854775807"));
 

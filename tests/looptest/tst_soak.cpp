@@ -1,8 +1,8 @@
 // A long run through the handlers in auto mode against a card that fails and lies: no crash,
 // no lost count, and memory that stays flat.
 #include "card/simulator/LoopbackSimulator.h"
+#include "looptest/LoopTest.h"
 #include "support/ModalAnswerer.h"
-#include "window/LoopTest.h"
 
 #include <QLabel>
 #include <QtTest>

@@ -1,14 +1,15 @@
 #include "card/simulator/LoopbackSimulator.h"
+#include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
 #include "runlog/Summary.h"
 #include "support/ModalAnswerer.h"
 
-#include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <map>
 
 using Kind = SimulatorFault::Kind;
 Q_DECLARE_METATYPE(SimulatorFault)
@@ -32,15 +33,14 @@ struct Run {
     qint64 nowMs = 1'800'000'000'000;
     std::int64_t nowUs = 0;
     SimCard sim;
-    RecordingCard card{sim};
-    LoopTest w{card};
+    LoopTest w{sim};
     std::unique_ptr<RunRecorder> recorder;
 
     Run(SimulatorFault fault, const QString& log)
         : sim(fault, &nowUs) {
         ModalAnswerer answerer;
         w.Form_Load();
-        recorder = std::make_unique<RunRecorder>(w, card, [this] { return nowMs; });
+        recorder = std::make_unique<RunRecorder>(w.results(), [this] { return nowMs; });
         QString why;
         if (!recorder->startLog(log, QStringLiteral("test run"), why))
             qFatal("%s", qPrintable(why));
@@ -55,9 +55,7 @@ struct Run {
             nowUs += (kStepMs - 5) * 1000;
         }
     }
-    std::int64_t errors(int c) const {
-        return w.findChild<QLabel*>(QStringLiteral("errLb(%1)").arg(c))->text().toLongLong();
-    }
+    std::int64_t errors(int c) const { return w.results().errors(c); }
 };
 
 std::vector<QStringList> rows(const QString& path) {
@@ -79,6 +77,8 @@ private slots:
     void everyCountIsAccountedForAndTheLogStaysSmall();
     void aLogCutShortIsReadToItsLastCheckpoint();
     void aLogThatCannotBeWrittenIsOneWarning();
+    void eightColumnLogsReadAsBefore();
+    void theStartRowHoldsTheSettingsTheRunStartsWith();
     void theReportShowsTheErrorsInABrowser();
 
 private:
@@ -191,18 +191,69 @@ void TstRunLog::aLogCutShortIsReadToItsLastCheckpoint() {
 }
 
 void TstRunLog::aLogThatCannotBeWrittenIsOneWarning() {
-    for (const char* log : {"/proc/no-such-folder/run.csv", "/dev/full"}) {
+    // A record of an older format is not added to: rows under another header would be damage.
+    const QString older = dir_.filePath(QStringLiteral("older.csv"));
+    QFile::copy(QStringLiteral(LOOPTEST_TEST_DATA "/eight-column-swap.csv"), older);
+    for (const QString& log :
+         {QStringLiteral("/proc/no-such-folder/run.csv"), QStringLiteral("/dev/full"), older}) {
         QProcess p;
         p.start(QStringLiteral(LOOPTEST_PROGRAM),
                 {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
                  QStringLiteral("--loops=20"), QStringLiteral("--step=20"), QStringLiteral("--log"),
-                 QString::fromLatin1(log)});
+                 log});
         QVERIFY(p.waitForFinished(30000));
         const QString err = QString::fromUtf8(p.readAllStandardError());
         QCOMPARE(p.exitCode(), 0); // the test went on and passed
         QCOMPARE(err.count(QLatin1String("without a record")), 1);
         QVERIFY(p.readAllStandardOutput().contains("loops: 20"));
     }
+}
+
+// Logs written before the kind column came read to the summaries they had then, and their
+// mismatches to the kinds that column now says for the same run.
+void TstRunLog::eightColumnLogsReadAsBefore() {
+    for (const char* name : {"swap", "dead"}) {
+        const QString base = QStringLiteral(LOOPTEST_TEST_DATA "/eight-column-%1").arg(name);
+        RunSummary old;
+        QString why;
+        QVERIFY2(readRunLog(base + QStringLiteral(".csv"), old, why), qPrintable(why));
+        QFile expected(base + QStringLiteral(".summary"));
+        QVERIFY(expected.open(QIODevice::ReadOnly));
+        QCOMPARE(summaryTable(old), QString::fromUtf8(expected.readAll()));
+        if (QLatin1String(name) != QLatin1String("swap"))
+            continue;
+        const QString path = dir_.filePath(QStringLiteral("nine-column-swap.csv"));
+        {
+            Run run(SimulatorFault{Kind::SwappedWires, 2, 7}, path);
+            run.w.autoCmd_Click();
+            run.steps(64);
+            run.w.Command1_Click();
+        }
+        RunSummary now;
+        QVERIFY2(readRunLog(path, now, why), qPrintable(why));
+        auto byKind = [](const RunSummary& s) {
+            std::map<std::pair<int, ErrorKind>, std::int64_t> sums;
+            for (const RunSummary::ErrorRow& e : s.rows)
+                sums[{e.lane, e.kind}] += e.count;
+            return sums;
+        };
+        QCOMPARE(byKind(old), byKind(now));
+        QCOMPARE(byKind(now).size(), 4u); // relays 2 and 7, each of both kinds
+    }
+}
+
+void TstRunLog::theStartRowHoldsTheSettingsTheRunStartsWith() {
+    const QString log = dir_.filePath(QStringLiteral("settings.csv"));
+    QProcess p;
+    p.start(QStringLiteral(LOOPTEST_PROGRAM),
+            {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+             QStringLiteral("--loops=3"), QStringLiteral("--step=20"),
+             QStringLiteral("--readback=7"), QStringLiteral("--log"), log});
+    QVERIFY(p.waitForFinished(30000) && p.exitCode() == 0);
+    const auto all = rows(log);
+    QCOMPARE(all[1][2], QStringLiteral("start"));
+    QVERIFY2(all[1][7].contains(QLatin1String("step period 20 ms; read-back delay 7 ms")),
+             qPrintable(all[1][7]));
 }
 
 // The report of a run with one intermittent relay, in a real browser: its errors are drawn,

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "looptest/LoopTest.h"
 #include "support/ModalAnswerer.h"
 #include "support/ScriptedCard.h"
-#include "window/LoopTest.h"
 #include "window/WindowTimer.h"
 
 #include <QAbstractButton>

@@ -1,6 +1,6 @@
+#include "looptest/LoopTest.h"
 #include "support/ScriptedCard.h"
 #include "window/Layout.h"
-#include "window/LoopTest.h"
 
 #include "window/WindowTimer.h"
 #include <QAbstractSlider>

@@ -1,5 +1,7 @@
-#include "window/LoopTest.h"
+#include "looptest/LoopTest.h"
 
+#include "looptest/Counters.h"
+#include "looptest/ResultTips.h"
 #include "window/Accessibility.h"
 #include "window/CommandButton.h"
 #include "window/Frame.h"
@@ -92,6 +94,9 @@ LoopTest::LoopTest(CardControl& tak, QWidget* parent)
     setTabOrder();
     connectEvents();
     describeForScreenReaders(this);
+    results_.setSetting(LoopResults::Setting::StepPeriod, Timer1->interval());
+    results_.setSetting(LoopResults::Setting::ReadBackDelay, getTimer->interval());
+    showResults();
     Command1->setFocus();
 }
 
@@ -216,6 +221,49 @@ void LoopTest::connectEvents() {
     connect(Timer1, &WindowTimer::timeout, this, [this] { Timer1_Timer(); });
     connect(VScroll1, &QAbstractSlider::valueChanged, this, [this] { VScroll1_Change(); });
     connect(VScroll2, &QAbstractSlider::valueChanged, this, [this] { VScroll2_Change(); });
+}
+
+void LoopTest::showResults() {
+    connect(&results_, &LoopResults::error, this, [this](const LoopError& e) {
+        if (e.relay >= 0)
+            counters::show(errLb[e.relay], results_.errors(e.relay));
+    });
+    connect(&results_, &LoopResults::loopCounted, this,
+            [this](std::int64_t loops) { counters::show(Label2, loops); });
+    connect(&results_, &LoopResults::cleared, this, [this] {
+        counters::show(Label2, 0);
+        for (QLabel* counter : errLb)
+            counters::show(counter, 0);
+    });
+    new ResultTips(results_, errLb, Label2, matchLb, this);
+}
+
+void LoopTest::presetCounts(const LoopResults::Counts& counts) {
+    results_.preset(counts);
+    counters::show(Label2, counts.loops);
+    for (int i = 0; i < 16; ++i)
+        counters::show(errLb[i], results_.errors(i));
+}
+
+void LoopTest::setSpeeds(int stepMs, int readbackMs) {
+    VScroll1->setValue(stepMs);
+    VScroll2->setValue(readbackMs);
+}
+
+bool LoopTest::readBackPending() const {
+    return getTimer->isActive();
+}
+
+bool LoopTest::writePort(std::int32_t port, std::int16_t data, int chargeTo) {
+    const bool ok = Tak.WritePort(port, data);
+    results_.wrote(port, data, ok, chargeTo, ok ? std::string() : Tak.lastError());
+    return ok;
+}
+
+bool LoopTest::readPort(std::int32_t port, std::int16_t& data) {
+    const bool ok = Tak.ReadPort(port, data);
+    results_.read(port, ok, data, ok ? std::string() : Tak.lastError());
+    return ok;
 }
 
 int LoopTest::state(const QAbstractButton* box) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/CardControl.h"
+#include "looptest/LoopResults.h"
 #include "window/Runtime.h"
 
 #include <QWidget>
@@ -17,7 +18,8 @@ class WindowTimer;
 
 // The test window: 16 relay boxes, 16 photo boxes, 16 error counters, the loop counter, the
 // verdict, two speed controls and their timers, and the card control. Constructing it creates
-// every control from the layout table and shows nothing; Form_Load opens the card.
+// every control from the layout table and shows nothing; Form_Load opens the card. What its
+// handlers count and decide goes to its results, which its labels show and others watch.
 class LoopTest : public QWidget {
     Q_OBJECT
 public:
@@ -39,6 +41,20 @@ public:
     bool isEnded() const { return runtime_.ended(); }
     // Sends the window's messages to sink instead of modal boxes, for runs without a display.
     void setMessageSink(Runtime::MessageSink sink) { runtime_.setMessageSink(std::move(sink)); }
+
+    // The loop's results, for those who watch them.
+    const LoopResults& results() const { return results_; }
+    // Counting goes on from these counts, which the counters show at once.
+    void presetCounts(const LoopResults::Counts& counts);
+
+    // For those who drive the window without a person: each acts as a person would, and the
+    // handlers run as they would for the person.
+    // Sets the two spin bars; their change handlers run.
+    void setSpeeds(int stepMs, int readbackMs);
+    // Relay box i, for those who click it as a person does.
+    QAbstractButton* relayBox(int i) const { return R16[i]; }
+    // Whether a relay write waits for its read-back.
+    bool readBackPending() const;
 
     // The window's events, for those who watch what its handlers did.
     enum class Event { Load, Ok, Relay, ReadBack, Auto, Step, Reset, StepSpeed, ReadBackSpeed };
@@ -70,8 +86,15 @@ private:
     void paintPending();
     // Switches a timer on or off; a timer that already runs keeps its schedule.
     static void setTimerEnabled(WindowTimer* timer, bool enabled);
+    // The card control's port calls, each told to the results as it returns. A failed write is
+    // charged to relay chargeTo, or to no relay (-1).
+    bool writePort(std::int32_t port, std::int16_t data, int chargeTo = -1);
+    bool readPort(std::int32_t port, std::int16_t& data);
+    // The counters show the results.
+    void showResults();
 
     CardControl& Tak;
+    LoopResults results_;
     Runtime runtime_;
     bool centred_ = false;
 

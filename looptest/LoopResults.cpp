@@ -1,0 +1,69 @@
+#include "looptest/LoopResults.h"
+
+LoopResults::LoopResults(QObject* parent)
+    : QObject(parent) {}
+
+void LoopResults::wrote(int port, std::int16_t data, bool ok, int chargeTo,
+                        const std::string& why) {
+    if (ok) {
+        lastWritten_[port] = static_cast<std::uint8_t>(data & 0xFF);
+        emit written(port, lastWritten_[port]);
+        return;
+    }
+    failedWrites_ = saturatingAdd(failedWrites_, 1);
+    if (chargeTo >= 0) {
+        RelayCounts& c = counts_.relays[chargeTo];
+        c.writeFailed = saturatingAdd(c.writeFailed, 1);
+    } else {
+        unchargedWrites_[port] = saturatingAdd(unchargedWrites_[port], 1);
+    }
+    emit error(
+        {ErrorKind::WriteFailed, chargeTo, port, data & 0xFF, -1, QString::fromStdString(why)});
+}
+
+void LoopResults::read(int port, bool ok, std::int16_t data, const std::string& why) {
+    if (ok) {
+        lastRead_[port] = static_cast<std::uint8_t>(data & 0xFF);
+        return;
+    }
+    failedReads_[port] = saturatingAdd(failedReads_[port], 1);
+    emit error({ErrorKind::ReadFailed, -1, port, -1, -1, QString::fromStdString(why)});
+}
+
+void LoopResults::countLoop() {
+    counts_.loops = saturatingAdd(counts_.loops, 1);
+    emit loopCounted(counts_.loops);
+}
+
+void LoopResults::mismatch(int relay, bool closed) {
+    RelayCounts& c = counts_.relays[relay];
+    std::int64_t& count = closed ? c.inputInactive : c.inputActive;
+    count = saturatingAdd(count, 1);
+    const int inputPort = (15 - relay) / 8;
+    emit error({closed ? ErrorKind::InputInactive : ErrorKind::InputActive,
+                relay,
+                inputPort,
+                lastWritten_[relay / 8],
+                lastRead_[inputPort],
+                {}});
+}
+
+void LoopResults::checked(int port) {
+    emit portChecked(port);
+}
+
+void LoopResults::setMode(bool autoMode) {
+    autoMode_ = autoMode;
+    emit modeChanged(autoMode);
+}
+
+void LoopResults::setSetting(Setting setting, int ms) {
+    (setting == Setting::StepPeriod ? stepMs_ : readbackMs_) = ms;
+    emit settingChanged(setting, ms);
+}
+
+void LoopResults::clear() {
+    const Counts before = counts_;
+    counts_ = {};
+    emit cleared(before);
+}
