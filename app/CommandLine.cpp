@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -36,155 +37,181 @@ bool duration(const std::string& text, std::int64_t& ms) {
 
 } // namespace
 
-bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::string& error) {
-    o = {};
+namespace {
+
+// What the arguments said so far.
+struct Parsed {
+    Options& o;
+    std::string value;              // the value of the option being taken
+    std::vector<std::string> given; // every option named, in order
     bool headless = false, help = false, version = false;
-    bool seenLoops = false, seenDuration = false, seenStep = false, seenReadback = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool inlineValue = false;
-        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-            inlineValue = true;
-        }
-        auto takeValue = [&](const char* what) {
-            if (inlineValue)
-                return true;
-            if (i + 1 >= args.size()) {
-                error = arg + " needs " + what;
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        auto noValue = [&] {
-            if (inlineValue)
-                error = arg + " takes no value";
-            return !inlineValue;
-        };
-        if (arg == "--help" || arg == "-h") {
-            if (!noValue())
-                return false;
-            help = true;
-        } else if (arg == "--version") {
-            if (!noValue())
-                return false;
-            version = true;
-        } else if (arg == "--headless") {
-            if (!noValue())
-                return false;
-            headless = true;
-        } else if (arg == "--no-log") {
-            if (!noValue())
-                return false;
-            o.noLog = true;
-        } else if (arg == "--device") {
-            if (!takeValue("a device, for example sim or isa:300"))
-                return false;
-            DeviceSpec spec;
-            std::string why;
-            if (!parseDeviceSpec(value, spec, why)) {
-                error = "--device " + value + ": " + why;
-                return false;
-            }
-            o.device = spec;
-        } else if (arg == "--log") {
-            if (!takeValue("a file name"))
-                return false;
-            o.logFile = value;
-        } else if (arg == "--junit") {
-            if (!takeValue("a file name"))
-                return false;
-            o.junit = value;
-        } else if (arg == "--summary") {
-            if (!takeValue("a run log"))
-                return false;
-            o.summary = value;
-        } else if (arg == "--html") {
-            if (!takeValue("a file name"))
-                return false;
-            o.html = value;
-        } else if (arg == "--loops") {
-            if (!takeValue("a number of loops"))
-                return false;
-            if (!wholeNumber(value, 1, std::numeric_limits<std::int64_t>::max(), o.loops)) {
-                error = "--loops takes a whole number of loops, at least 1, not \"" + value + "\"";
-                return false;
-            }
-            seenLoops = true;
-        } else if (arg == "--duration") {
-            if (!takeValue("a time such as 90s, 45m or 8h"))
-                return false;
-            if (!duration(value, o.durationMs)) {
-                error = "--duration takes a time such as 90s, 45m or 8h, not \"" + value + "\"";
-                return false;
-            }
-            seenDuration = true;
-        } else if (arg == "--step" || arg == "--readback") {
-            const bool step = arg == "--step";
-            if (!takeValue("a number of milliseconds"))
-                return false;
-            // The spin controls' ranges: the step period 20-10000 ms, the read-back 5-500 ms.
-            const int min = step ? 20 : 5, max = step ? 10000 : 500;
-            std::int64_t ms = 0;
-            if (!wholeNumber(value, min, max, ms)) {
-                error = arg + " takes milliseconds from " + std::to_string(min) + " to " +
-                        std::to_string(max) + ", not \"" + value + "\"";
-                return false;
-            }
-            (step ? o.stepMs : o.readbackMs) = static_cast<int>(ms);
-            (step ? seenStep : seenReadback) = true;
-        } else {
-            error = "unknown argument \"" + args[i] + "\"";
+    bool has(const char* option) const {
+        return std::find(given.begin(), given.end(), option) != given.end();
+    }
+};
+
+// One option: its name, what its value is (nullptr for none), and how it is taken; false with
+// what was wrong.
+struct Rule {
+    const char* name;
+    const char* value;
+    bool (*take)(Parsed& p, std::string& error);
+};
+
+bool milliseconds(Parsed& p, const char* option, int min, int max, int& into, std::string& error) {
+    std::int64_t ms = 0;
+    if (!wholeNumber(p.value, min, max, ms)) {
+        error = std::string(option) + " takes milliseconds from " + std::to_string(min) + " to " +
+                std::to_string(max) + ", not \"" + p.value + "\"";
+        return false;
+    }
+    into = static_cast<int>(ms);
+    return true;
+}
+
+const Rule kRules[] = {
+    {"--help", nullptr, [](Parsed& p, std::string&) { return p.help = true; }},
+    {"-h", nullptr, [](Parsed& p, std::string&) { return p.help = true; }},
+    {"--version", nullptr, [](Parsed& p, std::string&) { return p.version = true; }},
+    {"--headless", nullptr, [](Parsed& p, std::string&) { return p.headless = true; }},
+    {"--no-log", nullptr, [](Parsed& p, std::string&) { return p.o.noLog = true; }},
+    {"--device", "a device, for example sim or isa:300",
+     [](Parsed& p, std::string& error) {
+         DeviceSpec spec;
+         std::string why;
+         if (!parseDeviceSpec(p.value, spec, why)) {
+             error = "--device " + p.value + ": " + why;
+             return false;
+         }
+         p.o.device = spec;
+         return true;
+     }},
+    {"--log", "a file name",
+     [](Parsed& p, std::string&) { return !(p.o.logFile = p.value).empty(); }},
+    {"--junit", "a file name",
+     [](Parsed& p, std::string&) { return !(p.o.junit = p.value).empty(); }},
+    {"--summary", "a run log",
+     [](Parsed& p, std::string&) { return !(p.o.summary = p.value).empty(); }},
+    {"--html", "a file name",
+     [](Parsed& p, std::string&) { return !(p.o.html = p.value).empty(); }},
+    {"--loops", "a number of loops",
+     [](Parsed& p, std::string& error) {
+         if (wholeNumber(p.value, 1, std::numeric_limits<std::int64_t>::max(), p.o.loops))
+             return true;
+         error = "--loops takes a whole number of loops, at least 1, not \"" + p.value + "\"";
+         return false;
+     }},
+    {"--duration", "a time such as 90s, 45m or 8h",
+     [](Parsed& p, std::string& error) {
+         if (duration(p.value, p.o.durationMs))
+             return true;
+         error = "--duration takes a time such as 90s, 45m or 8h, not \"" + p.value + "\"";
+         return false;
+     }},
+    // The spin controls' ranges: the step period 20-10000 ms, the read-back 5-500 ms.
+    {"--step", "a number of milliseconds",
+     [](Parsed& p, std::string& error) {
+         return milliseconds(p, "--step", 20, 10000, p.o.stepMs, error);
+     }},
+    {"--readback", "a number of milliseconds",
+     [](Parsed& p, std::string& error) {
+         return milliseconds(p, "--readback", 5, 500, p.o.readbackMs, error);
+     }},
+};
+
+// Takes one argument, and its value from the next where it has one; false with what was wrong.
+bool takeArgument(const std::vector<std::string>& args, std::size_t& i, Parsed& p,
+                  std::string& error) {
+    std::string name = args[i];
+    const std::size_t eq = name.rfind("--", 0) == 0 ? name.find('=') : std::string::npos;
+    const bool inlineValue = eq != std::string::npos;
+    if (inlineValue) {
+        p.value = name.substr(eq + 1);
+        name.resize(eq);
+    }
+    const auto rule = std::find_if(std::begin(kRules), std::end(kRules),
+                                   [&](const Rule& r) { return name == r.name; });
+    if (rule == std::end(kRules)) {
+        error = "unknown argument \"" + args[i] + "\"";
+        return false;
+    }
+    if (!rule->value && inlineValue) {
+        error = name + " takes no value";
+        return false;
+    }
+    if (rule->value && !inlineValue) {
+        if (i + 1 >= args.size()) {
+            error = name + " needs " + rule->value;
             return false;
         }
+        p.value = args[++i];
     }
-    if (help || version) {
-        o.mode = help ? Options::Mode::Help : Options::Mode::Version;
+    p.given.push_back(name);
+    if (rule->take(p, error))
         return true;
-    }
-    if (!o.summary.empty()) {
-        if (headless || o.device || !o.logFile.empty() || o.noLog || !o.junit.empty() ||
-            seenLoops || seenDuration || seenStep || seenReadback) {
+    if (error.empty())
+        error = name + " needs " + rule->value;
+    return false;
+}
+
+// The options that belong to a run without a display.
+constexpr const char* kRunOnly[] = {"--loops", "--duration", "--step", "--readback", "--junit"};
+
+bool summaryMode(const Parsed& p, std::string& error) {
+    for (const std::string& option : p.given)
+        if (option != "--summary" && option != "--html") {
             error = "--summary reads a log and runs nothing: it takes only --html FILE";
             return false;
         }
-        o.mode = Options::Mode::Summary;
-        return true;
-    }
-    if (!o.html.empty()) {
-        error = "--html belongs to --summary LOG";
-        return false;
-    }
-    if (!o.logFile.empty() && o.noLog) {
-        error = "--log and --no-log exclude each other";
-        return false;
-    }
-    if (!headless) {
-        const char* runOnly = seenLoops          ? "--loops"
-                              : seenDuration     ? "--duration"
-                              : seenStep         ? "--step"
-                              : seenReadback     ? "--readback"
-                              : !o.junit.empty() ? "--junit"
-                                                 : nullptr;
-        if (runOnly) {
-            error = std::string(runOnly) + " belongs to a headless run: add --headless";
+    p.o.mode = Options::Mode::Summary;
+    return true;
+}
+
+bool windowMode(const Parsed& p, std::string& error) {
+    for (const char* option : kRunOnly)
+        if (p.has(option)) {
+            error = std::string(option) + " belongs to a headless run: add --headless";
             return false;
         }
-        return true;
-    }
-    o.mode = Options::Mode::Headless;
-    if (!o.device) {
+    return true;
+}
+
+bool headlessMode(const Parsed& p, std::string& error) {
+    p.o.mode = Options::Mode::Headless;
+    if (!p.o.device) {
         error = "--headless needs --device SPEC: nobody is there to choose";
         return false;
     }
-    if (seenLoops == seenDuration) {
+    if (p.has("--loops") == p.has("--duration")) {
         error = "--headless needs either --loops N or --duration TIME, and only one";
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::string& error) {
+    o = {};
+    Parsed p{o, {}, {}};
+    for (std::size_t i = 0; i < args.size(); ++i)
+        if (!takeArgument(args, i, p, error))
+            return false;
+    if (p.help || p.version) {
+        o.mode = p.help ? Options::Mode::Help : Options::Mode::Version;
+        return true;
+    }
+    if (p.has("--summary"))
+        return summaryMode(p, error);
+    if (p.has("--html")) {
+        error = "--html belongs to --summary LOG";
+        return false;
+    }
+    if (p.has("--log") && p.o.noLog) {
+        error = "--log and --no-log exclude each other";
+        return false;
+    }
+    return p.headless ? headlessMode(p, error) : windowMode(p, error);
 }
 
 std::string usageText() {
