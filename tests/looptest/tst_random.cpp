@@ -2,14 +2,17 @@
 // against a card that fails and lies at random, with the invariants a technician relies on
 // checked after every event.
 #include "card/simulator/LoopbackSimulator.h"
+#include "looptest/LoopTest.h"
+#include "runlog/RunRecorder.h"
+#include "runlog/Summary.h"
 #include "support/ModalAnswerer.h"
-#include "window/LoopTest.h"
 
 #include "window/WindowTimer.h"
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QLabel>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <QtTest>
@@ -94,6 +97,11 @@ void TstRandom::randomEventsKeepTheInvariants() {
     }
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("random.csv"));
+    auto recorder = std::make_unique<RunRecorder>(w.results());
+    QString why;
+    QVERIFY2(recorder->startLog(log, QStringLiteral("random"), why), qPrintable(why));
 
     auto find = [&w](const QString& name) { return w.findChild<QWidget*>(name); };
     std::array<QAbstractButton*, 16> R{}, P{};
@@ -165,7 +173,9 @@ void TstRandom::randomEventsKeepTheInvariants() {
             else if (now < lastErrors[i])
                 QFAIL(qPrintable(QStringLiteral("event %1: errLb(%2) fell").arg(event).arg(i)));
             lastErrors[i] = now;
+            QCOMPARE(now, w.results().errors(i)); // the counters show the results
         }
+        QCOMPARE(loops->text().toLongLong(), w.results().loops());
         // The loop count is the number of read-back ticks since the last Reset.
         if (reset)
             ticks = 0;
@@ -208,6 +218,26 @@ void TstRandom::randomEventsKeepTheInvariants() {
             for (int i = 0; i < 16; ++i)
                 QCOMPARE(P[i]->isChecked(), R[15 - i]->isChecked());
         }
+    }
+    // The log's error rows since the last Reset add up to the results, relay by relay and
+    // kind by kind.
+    recorder->finish();
+    std::array<std::array<std::int64_t, kErrorKinds>, 16> logged{};
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QStringList f = splitCsv(QString::fromUtf8(line.trimmed()));
+        if (f.value(2) == QLatin1String("reset") && f.value(3).isEmpty())
+            logged = {};
+        const auto kind = kindFromName(f.value(8));
+        if (kind && !f.value(3).isEmpty())
+            logged[f[3].toInt()][int(*kind)] += f[6].toLongLong();
+    }
+    for (int r = 0; r < 16; ++r) {
+        const LoopResults::RelayCounts& c = w.results().relay(r);
+        QCOMPARE(logged[r][int(ErrorKind::InputInactive)], c.inputInactive);
+        QCOMPARE(logged[r][int(ErrorKind::InputActive)], c.inputActive);
+        QCOMPARE(logged[r][int(ErrorKind::WriteFailed)], c.writeFailed);
     }
     QVERIFY(card.writes > 100);
     qInfo("invariants applied: port %d, step %d, pass %d", portChecks, stepChecks, passChecks);
