@@ -113,10 +113,13 @@ bool ModbusDevice::ready() {
         lost_ = false;
         return true;
     }
-    // A serial line stays open; the module is simply asked again, once a second.
+    // A serial line stays open; the module is simply asked again, once a second. What came
+    // on the line since the failure, such as the late answer to the request that timed out,
+    // is thrown away first: it must not pass for the answer to the next request.
     if (Clock::now() < retryAt_)
         return false;
     retryAt_ = Clock::now() + kRetryEvery;
+    modbus_flush(ctx_);
     return true;
 }
 
@@ -129,7 +132,6 @@ bool ModbusDevice::failed(int err) {
                                         " in " + std::to_string(settings_.timeoutMs) + " ms"
                                   : "the link failed: " + std::string(modbus_strerror(err));
     if (settings_.rtu) {
-        modbus_flush(ctx_); // a late answer must not pass for the next one
         lost_ = true;
         retryAt_ = Clock::now() + kRetryEvery;
     } else if (!lost_) {
