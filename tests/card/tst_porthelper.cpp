@@ -5,6 +5,7 @@
 #include "porthelper/Protocol.h"
 #include "support/ModalAnswerer.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
@@ -48,6 +49,24 @@ QByteArray TstPortHelper::fileBytes() const {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// /proc/PID/status of this process's child that runs the helper.
+QString helperStatus() {
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QString line = QString::fromLatin1(stat.readAll());
+        const QStringList after = line.mid(line.lastIndexOf(QLatin1Char(')')) + 2).split(' ');
+        if (line.contains(QLatin1String("(looptest-porthe")) &&
+            after.value(1).toLongLong() == QCoreApplication::applicationPid()) {
+            QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+            status.open(QIODevice::ReadOnly);
+            return QString::fromLatin1(status.readAll());
+        }
+    }
+    return {};
+}
+
 QString TstPortHelper::script(const char* name, const QByteArray& body) const {
     QFile f(dir_.filePath(QString::fromLatin1(name)));
     f.open(QIODevice::WriteOnly);
@@ -60,6 +79,13 @@ void TstPortHelper::bytesLandAtBaseAndBasePlusOneOnly() {
     QString why;
     auto dev = PortHelperDevice::open(kHelper, 0x2A0, why, path_);
     QVERIFY2(dev, qPrintable(why));
+    // While it serves, it holds nothing and can gain nothing.
+    const QString status = helperStatus();
+    for (const char* line :
+         {"NoNewPrivs:\t1", "CapInh:\t0000000000000000", "CapPrm:\t0000000000000000",
+          "CapEff:\t0000000000000000", "CapAmb:\t0000000000000000"})
+        QVERIFY2(status.contains(QLatin1String(line)),
+                 qPrintable(line + QLatin1Char('\n') + status));
     QVERIFY(dev->write(0, 0x12));
     QVERIFY(dev->write(1, 0x1F0)); // only the low byte goes out
     QVERIFY(!dev->write(2, 0x55));
