@@ -29,8 +29,10 @@ constexpr int kPassed = 0;
 constexpr int kErrorsCounted = 1;
 constexpr int kCannotOpen = 2;
 constexpr int kUsage = 64;        // sysexits.h EX_USAGE
+constexpr int kDataError = 65;    // the log given to --summary is damaged
 constexpr int kNoInput = 66;      // the log given to --summary cannot be read
 constexpr int kSoftware = 70;     // an unexpected run-time error ended the run
+constexpr int kCannotCreate = 73; // a report cannot be written
 constexpr int kNoPermission = 77; // set-uid or set-gid, refused
 } // namespace exitstatus
 

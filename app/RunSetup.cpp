@@ -13,7 +13,12 @@ RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Opti
         card_.preselect(*options.device);
     // Without a display nobody is there to choose: the named device opens, or nothing does.
     card_.setChooserShown(options.mode == Options::Mode::Window);
-    QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] { recorder_.finish(); });
+    QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] {
+        if (window_.endedByError())
+            recorder_.finish(QStringLiteral("a run-time error ended the program"), 1);
+        else
+            recorder_.finish();
+    });
 }
 
 bool RunSetup::open() {

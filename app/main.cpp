@@ -12,6 +12,44 @@
 
 #include <cstdio>
 
+namespace {
+
+// --summary: the table on stdout, the report if asked; the exit status follows the verdict.
+int summarize(const Options& options) {
+    const QString path = QString::fromStdString(options.summary);
+    RunSummary summary;
+    QString why;
+    if (!readRunLog(path, summary, why)) {
+        std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
+        return exitstatus::kNoInput;
+    }
+    std::fputs(summaryTable(summary).toUtf8().constData(), stdout);
+    if (summary.state == RunSummary::State::Damaged)
+        std::fprintf(stderr, "looptest: %s is damaged: %s\n", qPrintable(path),
+                     qPrintable(summary.damage));
+    if (!options.html.empty()) {
+        QFile log(path);
+        QFile html(QString::fromStdString(options.html));
+        if (!log.open(QIODevice::ReadOnly) || !html.open(QIODevice::WriteOnly) ||
+            html.write(summaryHtml(summary, log).toUtf8()) < 0) {
+            std::fprintf(stderr, "looptest: cannot write %s: %s\n", options.html.c_str(),
+                         qPrintable(html.errorString()));
+            return exitstatus::kCannotCreate;
+        }
+    }
+    switch (summary.verdict()) {
+    case RunSummary::Verdict::Pass:
+        return exitstatus::kPassed;
+    case RunSummary::Verdict::Fail:
+        return exitstatus::kErrorsCounted;
+    case RunSummary::Verdict::Damaged:
+        break;
+    }
+    return exitstatus::kDataError;
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
     // First of all, before Qt reads its environment or loads a plugin.
     std::string why;
@@ -34,24 +72,8 @@ int main(int argc, char* argv[]) {
     case Options::Mode::Version:
         std::fputs(versionText().c_str(), stdout);
         return exitstatus::kPassed;
-    case Options::Mode::Summary: {
-        RunSummary summary;
-        QString failure;
-        if (!readRunLog(QString::fromStdString(options.summary), summary, failure)) {
-            std::fprintf(stderr, "looptest: %s\n", qPrintable(failure));
-            return exitstatus::kNoInput;
-        }
-        std::fputs(summaryTable(summary).toUtf8().constData(), stdout);
-        if (!options.html.empty()) {
-            QFile html(QString::fromStdString(options.html));
-            if (!html.open(QIODevice::WriteOnly) || html.write(summaryHtml(summary).toUtf8()) < 0) {
-                std::fprintf(stderr, "looptest: cannot write %s: %s\n", options.html.c_str(),
-                             qPrintable(html.errorString()));
-                return exitstatus::kNoInput;
-            }
-        }
-        return exitstatus::kPassed;
-    }
+    case Options::Mode::Summary:
+        return summarize(options);
     case Options::Mode::Headless: {
         // No display is needed or used, whatever the environment names.
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -31,3 +31,18 @@ inline std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
         return b > 0 ? std::numeric_limits<std::int64_t>::max() : 0;
     return sum;
 }
+
+// What a run's verdict rests on. A run passes only when nothing at all failed: no error charged
+// to a relay, no failed read, no failed write charged to no relay, nothing else that ended it.
+struct RunTally {
+    std::int64_t relayErrors = 0;     // mismatches and failed writes charged to the relays
+    std::int64_t failedReads = 0;     // reads of either port that failed
+    std::int64_t unchargedWrites = 0; // failed writes charged to no relay
+    std::int64_t other = 0;           // anything else that failed the run, such as a crash
+    // How many things failed.
+    std::int64_t failures() const {
+        return saturatingAdd(saturatingAdd(relayErrors, failedReads),
+                             saturatingAdd(unchargedWrites, other));
+    }
+    bool passed() const { return failures() == 0; }
+};

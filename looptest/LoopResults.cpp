@@ -67,3 +67,14 @@ void LoopResults::clear() {
     counts_ = {};
     emit cleared(before);
 }
+
+RunTally LoopResults::tally() const {
+    RunTally t;
+    for (const RelayCounts& c : counts_.relays)
+        t.relayErrors = saturatingAdd(t.relayErrors, c.total());
+    for (int port = 0; port < 2; ++port) {
+        t.failedReads = saturatingAdd(t.failedReads, failedReads_[port]);
+        t.unchargedWrites = saturatingAdd(t.unchargedWrites, unchargedWrites_[port]);
+    }
+    return t;
+}

@@ -75,6 +75,8 @@ public:
     std::int64_t failedWrites() const { return failedWrites_; }
     std::uint8_t lastWritten(int port) const { return lastWritten_[port]; }
     std::uint8_t lastRead(int port) const { return lastRead_[port]; }
+    // What the run's verdict rests on.
+    RunTally tally() const;
     bool autoMode() const { return autoMode_; }
     int stepMs() const { return stepMs_; }
     int readbackMs() const { return readbackMs_; }

@@ -39,6 +39,8 @@ public:
 
     // True once the program has ended (OK, a failed start, the frame's close, or an error).
     bool isEnded() const { return runtime_.ended(); }
+    // Whether an unexpected error inside a handler ended it.
+    bool endedByError() const { return runtime_.endedByError(); }
     // Sends the window's messages to sink instead of modal boxes, for runs without a display.
     void setMessageSink(Runtime::MessageSink sink) { runtime_.setMessageSink(std::move(sink)); }
 

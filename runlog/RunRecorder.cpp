@@ -94,14 +94,14 @@ QString RunRecorder::time(qint64 ms) const {
 }
 
 void RunRecorder::row(const char* event, int channel, const QString& written, const QString& read,
-                      std::int64_t count, const QString& detail, const char* kind,
-                      std::int64_t loops) {
+                      std::int64_t count, const QString& detail, const char* kind) {
     if (!logging_)
         return;
-    const bool ok = log_.write(
-        {time(clock_()), QString::number(loops < 0 ? results_.loops() : loops),
-         QString::fromLatin1(event), channel >= 0 ? QString::number(channel) : QString(), written,
-         read, count >= 0 ? QString::number(count) : QString(), detail, QString::fromLatin1(kind)});
+    const std::int64_t loops = resetAt_ >= 0 ? resetAt_ : results_.loops();
+    const bool ok = log_.write({time(clock_()), QString::number(loops), QString::fromLatin1(event),
+                                channel >= 0 ? QString::number(channel) : QString(), written, read,
+                                count >= 0 ? QString::number(count) : QString(), detail,
+                                QString::fromLatin1(kind)});
     if (ok && !syncTimer_->isActive())
         syncTimer_->start();
     if (!ok) {
@@ -237,19 +237,22 @@ void RunRecorder::onChecked(int port) {
 }
 
 void RunRecorder::onCleared(const LoopResults::Counts& before) {
+    // What Reset cut and cleared is written at the loop count it cleared.
+    resetAt_ = before.loops;
     flushAll("cut by Reset");
     for (Episode& e : episodes_)
         e = {};
     // Nothing Reset clears is lost: each cleared counter, and the loop count.
     for (int r = 0; r < 16; ++r)
         if (before.relays[r].total() != 0)
-            row("reset", r, {}, {}, before.relays[r].total(), {}, "", before.loops);
-    row("reset", -1, {}, {}, before.loops, QStringLiteral("loop count"), "", before.loops);
+            row("reset", r, {}, {}, before.relays[r].total(), {});
+    row("reset", -1, {}, {}, before.loops, QStringLiteral("loop count"));
+    resetAt_ = -1;
     changed_ = false;
     log_.sync();
 }
 
-void RunRecorder::finish(const QString& detail) {
+void RunRecorder::finish(const QString& detail, std::int64_t otherFailures) {
     if (finished_)
         return;
     finished_ = true;
@@ -258,7 +261,13 @@ void RunRecorder::finish(const QString& detail) {
     for (int r = 0; r < 16; ++r)
         row("total", r, {}, {}, results_.errors(r), {});
     row("total", -1, {}, {}, results_.loops(), QStringLiteral("loop count"));
-    row("end", -1, {}, {}, -1, detail);
+    // The end row states the verdict: how many things failed, and in words.
+    RunTally tally = results_.tally();
+    tally.other = otherFailures;
+    const QString verdict =
+        tally.passed() ? QStringLiteral("verdict PASS") : QStringLiteral("verdict FAIL");
+    row("end", -1, {}, {}, tally.failures(),
+        detail.isEmpty() ? verdict : verdict + QStringLiteral("; ") + detail);
     syncTimer_->stop();
     log_.close();
     logging_ = false;

@@ -27,8 +27,10 @@ public:
 
     // Starts the log in path with the start row; false with a reason (the test goes on).
     bool startLog(const QString& path, const QString& detail, QString& why);
-    // Ends the record: what is still open, the totals, the end row. Runs once.
-    void finish(const QString& detail = {});
+    // Ends the record: what is still open, the totals, and the end row with the run's verdict
+    // (otherFailures: what failed the run beyond the results, such as a run-time error). Runs
+    // once.
+    void finish(const QString& detail = {}, std::int64_t otherFailures = 0);
     // Told once when writing the log fails after it started.
     std::function<void(const QString&)> onWarning;
     const LogFile& log() const { return log_; }
@@ -49,8 +51,7 @@ private:
     };
 
     void row(const char* event, int channel, const QString& written, const QString& read,
-             std::int64_t count, const QString& detail, const char* kind = "",
-             std::int64_t loops = -1); // the loop column; -1: the loop count now
+             std::int64_t count, const QString& detail, const char* kind = "");
     void error(Lane lane, int index, const QString& written, const QString& read,
                const QString& detail);
     void pass(Lane lane, int index);
@@ -73,7 +74,8 @@ private:
     bool warned_ = false;
     bool changed_ = false;
     qint64 lastMark_ = 0;
-    int chargedSinceRead_ = 0; // bit r: relay r's input mismatched since its port was read
+    std::int64_t resetAt_ = -1; // while a Reset is written: the loop count it cleared
+    int chargedSinceRead_ = 0;  // bit r: relay r's input mismatched since its port was read
 
     std::array<Episode, LaneCount * 16> episodes_{};
 };

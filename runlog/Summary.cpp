@@ -1,59 +1,480 @@
 #include "runlog/Summary.h"
 
+#include "runlog/CsvStream.h"
 #include "runlog/LogFile.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <functional>
+#include <optional>
+#include <string_view>
 
 namespace {
 
-// Every record of a CSV text; quoted fields may span lines.
-std::vector<QStringList> records(const QString& text) {
-    std::vector<QStringList> out;
-    QStringList fields;
-    QString field;
-    bool quoted = false, any = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (quoted) {
-            if (c == QLatin1Char('"') && i + 1 < text.size() && text[i + 1] == QLatin1Char('"')) {
-                field += c;
-                ++i;
-            } else if (c == QLatin1Char('"')) {
-                quoted = false;
-            } else {
-                field += c;
-            }
-        } else if (c == QLatin1Char('"')) {
-            quoted = any = true;
-        } else if (c == QLatin1Char(',')) {
-            fields << field;
-            field.clear();
-            any = true;
-        } else if (c == QLatin1Char('\n') || c == QLatin1Char('\r')) {
-            if (any || !field.isEmpty()) {
-                fields << field;
-                out.push_back(fields);
-            }
-            fields.clear();
-            field.clear();
-            any = false;
-        } else {
-            field += c;
-            any = true;
-        }
+using Fields = std::vector<std::string_view>;
+
+// --- One row, checked against the format ----------------------------------------------------
+
+enum class Event {
+    Start,
+    Speed,
+    Auto,
+    Stop,
+    Reset,
+    Mismatch,
+    WriteFailed,
+    ReadFailed,
+    Checkpoint,
+    Total,
+    End
+};
+enum class Need { None, Optional, Required };
+
+// What each event's row holds: its channel, its count (and the least it may be), its kinds.
+struct EventForm {
+    const char* name;
+    Event event;
+    Need channel;
+    Need count;
+    std::int64_t least; // the smallest count
+    bool error;         // an error row: its kind column names the kind
+};
+
+constexpr EventForm kEvents[] = {
+    {"start", Event::Start, Need::None, Need::None, 0, false},
+    {"speed", Event::Speed, Need::None, Need::None, 0, false},
+    {"auto", Event::Auto, Need::None, Need::None, 0, false},
+    {"stop", Event::Stop, Need::None, Need::None, 0, false},
+    {"reset", Event::Reset, Need::Optional, Need::Required, 0, false},
+    {"mismatch", Event::Mismatch, Need::Required, Need::Required, 1, true},
+    {"write-failed", Event::WriteFailed, Need::Optional, Need::Required, 1, true},
+    {"read-failed", Event::ReadFailed, Need::None, Need::Required, 1, true},
+    {"checkpoint", Event::Checkpoint, Need::Required, Need::Required, 0, false},
+    {"total", Event::Total, Need::Optional, Need::Required, 0, false},
+    {"end", Event::End, Need::None, Need::Optional, 0, false},
+};
+
+struct Row {
+    qint64 ms = 0;
+    std::string_view time;
+    std::int64_t loop = 0;
+    const EventForm* form = nullptr;
+    int channel = -1;
+    int written = -1, read = -1;
+    std::int64_t count = -1;
+    ErrorKind kind = ErrorKind::InputInactive;
+    std::string_view detail;
+};
+
+bool digits(std::string_view s, std::size_t at, std::size_t n, int& value) {
+    value = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+        value = value * 10 + (s[i] - '0');
     }
-    if (any || !field.isEmpty()) {
-        fields << field;
-        out.push_back(fields);
-    }
-    return out;
+    return true;
 }
 
-QString when(const QDateTime& t) {
-    return t.isValid() ? t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QStringLiteral("?");
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(int y, int m, int d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - int(era * 400);
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// The log's time, "2026-12-07T08:00:00.445+01:00", in milliseconds since the epoch.
+bool parseTime(std::string_view s, qint64& ms) {
+    int y, mo, d, h, mi, sec, milli, oh, om;
+    if (s.size() != 29 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' ||
+        s[16] != ':' || s[19] != '.' || (s[23] != '+' && s[23] != '-') || s[26] != ':' ||
+        !digits(s, 0, 4, y) || !digits(s, 5, 2, mo) || !digits(s, 8, 2, d) ||
+        !digits(s, 11, 2, h) || !digits(s, 14, 2, mi) || !digits(s, 17, 2, sec) ||
+        !digits(s, 20, 3, milli) || !digits(s, 24, 2, oh) || !digits(s, 27, 2, om))
+        return false;
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60 || oh > 14 || om > 59)
+        return false;
+    const qint64 offset = (oh * 60 + om) * 60'000LL * (s[23] == '-' ? -1 : 1);
+    ms = ((daysFromCivil(y, mo, d) * 24 + h) * 60 + mi) * 60'000LL + sec * 1000LL + milli - offset;
+    return true;
+}
+
+bool number(std::string_view s, std::int64_t min, std::int64_t& value) {
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return ec == std::errc() && end == s.data() + s.size() && !s.empty() && value >= min;
+}
+
+bool hexByte(std::string_view s, int& value) {
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, 16);
+    return s.size() == 2 && ec == std::errc() && end == s.data() + s.size();
+}
+
+QString text(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// Parses one record into a row; false with what is wrong with it.
+bool parseRow(const Fields& f, std::size_t columns, Row& row, QString& why) {
+    if (f.size() != columns) {
+        why = QStringLiteral("%1 fields where the header has %2").arg(f.size()).arg(columns);
+        return false;
+    }
+    row = {};
+    const auto form = std::find_if(std::begin(kEvents), std::end(kEvents), [&](const EventForm& e) {
+        return f[2] == std::string_view(e.name);
+    });
+    if (form == std::end(kEvents)) {
+        why = QStringLiteral("\"%1\" is no event of a run log").arg(text(f[2]));
+        return false;
+    }
+    row.form = form;
+    row.time = f[0];
+    row.detail = f[7];
+    if (!parseTime(f[0], row.ms)) {
+        why = QStringLiteral("\"%1\" is not a time such as 2026-12-07T08:00:00.445+01:00")
+                  .arg(text(f[0]));
+        return false;
+    }
+    if (!number(f[1], 0, row.loop)) {
+        why = QStringLiteral("the loop \"%1\" is not a count").arg(text(f[1]));
+        return false;
+    }
+    std::int64_t channel = -1;
+    const bool hasChannel = !f[3].empty();
+    if ((hasChannel && (!number(f[3], 0, channel) || channel > 15)) ||
+        (form->channel == Need::None && hasChannel) ||
+        (form->channel == Need::Required && !hasChannel)) {
+        why = QStringLiteral("a %1 row with the channel \"%2\"").arg(form->name, text(f[3]));
+        return false;
+    }
+    row.channel = static_cast<int>(channel);
+    if ((!f[4].empty() && !hexByte(f[4], row.written)) ||
+        (!f[5].empty() && !hexByte(f[5], row.read))) {
+        why = QStringLiteral("the bytes \"%1\" and \"%2\" are not two hex digits each")
+                  .arg(text(f[4]), text(f[5]));
+        return false;
+    }
+    // Eight-column logs end without a count.
+    const Need count = form->event == Event::End && columns == 9 ? Need::Required : form->count;
+    const bool hasCount = !f[6].empty();
+    if ((hasCount && !number(f[6], form->least, row.count)) || (count == Need::None && hasCount) ||
+        (count == Need::Required && !hasCount)) {
+        why = QStringLiteral("a %1 row with the count \"%2\"").arg(form->name, text(f[6]));
+        return false;
+    }
+    if (columns == 9) {
+        const auto kind = kindFromName(QString::fromLatin1(f[8].data(), qsizetype(f[8].size())));
+        const bool fits =
+            !form->error ? f[8].empty()
+            : !kind      ? false
+            : form->event == Event::Mismatch
+                ? *kind == ErrorKind::InputInactive || *kind == ErrorKind::InputActive
+                : *kind == (form->event == Event::ReadFailed ? ErrorKind::ReadFailed
+                                                             : ErrorKind::WriteFailed);
+        if (!fits) {
+            why = QStringLiteral("a %1 row of the kind \"%2\"").arg(form->name, text(f[8]));
+            return false;
+        }
+        if (kind)
+            row.kind = *kind;
+    } else if (form->event == Event::Mismatch) {
+        // Written before the kind column: the byte the relay's port last took tells.
+        const bool closed = row.written >= 0 && ((row.written >> (row.channel % 8)) & 1);
+        row.kind = closed ? ErrorKind::InputInactive : ErrorKind::InputActive;
+    } else if (form->error) {
+        row.kind =
+            form->event == Event::ReadFailed ? ErrorKind::ReadFailed : ErrorKind::WriteFailed;
+    }
+    return true;
+}
+
+int laneOf(const Row& row) {
+    if (row.form->event == Event::ReadFailed)
+        return 16;
+    return row.channel >= 0 ? row.channel : 17;
+}
+
+// --- Reading a log: every row checked, the last run counted ---------------------------------
+
+class Reader {
+public:
+    Reader(RunSummary& s)
+        : s_(s) {}
+
+    // Takes one row; false once the log is found damaged.
+    bool take(const Row& row, qint64 line, qint64 offset) {
+        line_ = line;
+        offset_ = offset;
+        if (row.form->event == Event::Start)
+            return start(row, offset);
+        if (!started_)
+            return damaged(line, QStringLiteral("a %1 row before the first start row")
+                                     .arg(QLatin1String(row.form->name)));
+        if (ended_)
+            return damaged(line, QStringLiteral("a %1 row after the run's end row")
+                                     .arg(QLatin1String(row.form->name)));
+        if (row.loop < loop_)
+            return damaged(
+                line,
+                QStringLiteral("the loop count falls from %1 to %2").arg(loop_).arg(row.loop));
+        loop_ = row.loop;
+        s_.lastRowMs = row.ms;
+        s_.lastRowText = shown(row.time);
+        s_.loops = row.loop;
+        switch (row.form->event) {
+        case Event::Mismatch:
+        case Event::WriteFailed:
+        case Event::ReadFailed:
+            return error(row);
+        case Event::Checkpoint:
+            return checkpoint(row, line);
+        case Event::Reset:
+            return reset(row, line);
+        case Event::Total:
+            return total(row, line);
+        case Event::End:
+            return end(row, line);
+        default:
+            return true;
+        }
+    }
+
+    bool damaged(qint64 line, const QString& what) {
+        s_.state = RunSummary::State::Damaged;
+        s_.damage = QStringLiteral("line %1: %2").arg(line).arg(what);
+        s_.readTo = offset_;
+        return false;
+    }
+
+    // At the end of the text, or where it broke the format (why).
+    void finish(bool whole, const QString& why) {
+        if (s_.state == RunSummary::State::Damaged)
+            return;
+        if (!whole) {
+            s_.state = RunSummary::State::Damaged;
+            s_.damage = why;
+            s_.readTo = offset_ + 1; // the rows read before are counted; the reader stopped after
+        } else if (!started_) {
+            damaged(line_ + 1, QStringLiteral("the log holds no run: it has no start row"));
+        } else {
+            // A run without its end row was cut short.
+            s_.state = ended_ ? RunSummary::State::Complete : RunSummary::State::CutShort;
+        }
+        if (s_.state != RunSummary::State::Complete)
+            s_.errors = ended_ ? s_.errors : atCheckpoint_;
+    }
+
+private:
+    static QString shown(std::string_view time) {
+        return text(time.substr(0, 10)) + QLatin1Char(' ') + text(time.substr(11, 8));
+    }
+
+    bool start(const Row& row, qint64 offset) {
+        s_ = {}; // a later run in the same file: the summary is of the last
+        started_ = true;
+        ended_ = false;
+        loop_ = 0;
+        sums_ = {};
+        atCheckpoint_ = {};
+        resetRows_.fill(-1);
+        totalSeen_ = 0;
+        loopTotalSeen_ = false;
+        s_.lastRunOffset = offset;
+        s_.startDetail = text(row.detail);
+        s_.startedMs = s_.lastRowMs = row.ms;
+        s_.startedText = s_.lastRowText = shown(row.time);
+        return true;
+    }
+
+    bool error(const Row& row) {
+        const int lane = laneOf(row);
+        auto& byKind = s_.byLane[lane][static_cast<int>(row.kind)];
+        byKind = saturatingAdd(byKind, row.count);
+        if (s_.firstErrorLane < 0)
+            s_.firstErrorLane = lane;
+        s_.lastErrorMs = row.ms;
+        if (lane < 16)
+            sums_[lane] = saturatingAdd(sums_[lane], row.count);
+        if (row.form->event == Event::ReadFailed)
+            s_.failedReads = saturatingAdd(s_.failedReads, row.count);
+        if (row.form->event == Event::WriteFailed) {
+            s_.failedWrites = saturatingAdd(s_.failedWrites, row.count);
+            if (lane == 17)
+                s_.unchargedWrites = saturatingAdd(s_.unchargedWrites, row.count);
+        }
+        s_.afterCheckpoint = saturatingAdd(s_.afterCheckpoint, row.count);
+        return true;
+    }
+
+    // A relay's count in a checkpoint, reset or total row is what its error rows add up to.
+    bool agrees(const Row& row, qint64 line) {
+        if (row.count == sums_[row.channel])
+            return true;
+        return damaged(line, QStringLiteral("the %1 row of relay %2 says %3, its error rows add "
+                                            "up to %4")
+                                 .arg(QLatin1String(row.form->name))
+                                 .arg(row.channel)
+                                 .arg(row.count)
+                                 .arg(sums_[row.channel]));
+    }
+
+    bool checkpoint(const Row& row, qint64 line) {
+        if (row.time != checkpointTime_) { // the rows of one checkpoint share its time
+            checkpointTime_ = std::string(row.time);
+            atCheckpoint_ = {};
+            s_.checkpointText = shown(row.time);
+        }
+        atCheckpoint_[row.channel] = row.count;
+        s_.afterCheckpoint = 0;
+        return agrees(row, line);
+    }
+
+    bool reset(const Row& row, qint64 line) {
+        if (row.channel >= 0) {
+            resetRows_[row.channel] = row.count;
+            return agrees(row, line);
+        }
+        // The loop count's row closes the reset: every relay not named had no errors.
+        if (row.count != row.loop)
+            return damaged(line, QStringLiteral("the reset of the loop count says %1 at loop %2")
+                                     .arg(row.count)
+                                     .arg(row.loop));
+        for (int r = 0; r < 16; ++r) {
+            if (resetRows_[r] < 0 && sums_[r] != 0)
+                return damaged(line, QStringLiteral("Reset cleared relay %1 without a row for "
+                                                    "its %2 errors")
+                                         .arg(r)
+                                         .arg(sums_[r]));
+            s_.clearedByReset[r] =
+                saturatingAdd(s_.clearedByReset[r], std::max<std::int64_t>(0, resetRows_[r]));
+        }
+        s_.loopsCleared = saturatingAdd(s_.loopsCleared, row.count);
+        sums_ = {};
+        atCheckpoint_ = {};
+        resetRows_.fill(-1);
+        loop_ = 0;
+        return true;
+    }
+
+    bool total(const Row& row, qint64 line) {
+        if (row.channel < 0) {
+            if (row.count != row.loop)
+                return damaged(line, QStringLiteral("the total loop count says %1 at loop %2")
+                                         .arg(row.count)
+                                         .arg(row.loop));
+            loopTotalSeen_ = true;
+            return true;
+        }
+        totalSeen_ |= 1 << row.channel;
+        s_.errors[row.channel] = row.count;
+        return agrees(row, line);
+    }
+
+    bool end(const Row& row, qint64 line) {
+        for (int r = 0; r < 16; ++r)
+            if (!(totalSeen_ & (1 << r)))
+                return damaged(line,
+                               QStringLiteral("the run ends without the total of relay %1").arg(r));
+        if (!loopTotalSeen_)
+            return damaged(line, QStringLiteral("the run ends without its total loop count"));
+        ended_ = true;
+        if (row.count >= 0) {
+            // The end row states how many things failed; it may know of more than its rows
+            // (a run-time error), never of fewer.
+            const std::int64_t rows = s_.tally().failures();
+            if (row.count < rows)
+                return damaged(line, QStringLiteral("the end row states %1 failures, the rows "
+                                                    "before it hold %2")
+                                         .arg(row.count)
+                                         .arg(rows));
+            s_.otherFailures = row.count - rows;
+        }
+        return true;
+    }
+
+    RunSummary& s_;
+    bool started_ = false;
+    bool ended_ = false;
+    std::int64_t loop_ = 0;
+    std::array<std::int64_t, 16> sums_{};         // each relay's error rows since the last Reset
+    std::array<std::int64_t, 16> atCheckpoint_{}; // the last checkpoint's counts
+    std::array<std::int64_t, 16> resetRows_{};    // a Reset's row per relay, -1 for none yet
+    std::string checkpointTime_;
+    qint64 line_ = 1, offset_ = 0;
+    int totalSeen_ = 0;
+    bool loopTotalSeen_ = false;
+};
+
+// Reads the header, then hands every row from byte offset from on (or from the first) to
+// take(row, line, offset) until it returns false; false with why when the text breaks the
+// format (why names the line).
+bool eachRow(QIODevice& in, qint64 from,
+             const std::function<bool(const Row&, qint64, qint64)>& take, QString& why) {
+    CsvStream csv(in);
+    auto fault = [&](const QString& what) {
+        why = QStringLiteral("line %1: %2").arg(csv.line()).arg(what);
+        return false;
+    };
+    if (csv.next() != CsvStream::Next::Record)
+        return fault(QStringLiteral("this is not a looptest run log: it has no header"));
+    std::string header;
+    for (std::size_t i = 0; i < csv.fields().size(); ++i)
+        header += (i ? "," : "") + std::string(csv.fields()[i]);
+    const std::size_t columns = header == LogFile::kHeader              ? 9
+                                : header == LogFile::kEightColumnHeader ? 8
+                                                                        : 0;
+    if (columns == 0)
+        return fault(QStringLiteral("this is not a looptest run log: its first line is not "
+                                    "\"%1\"")
+                         .arg(QLatin1String(LogFile::kHeader)));
+    std::optional<CsvStream> again;
+    if (from > 0) {
+        if (!in.seek(from))
+            return fault(QStringLiteral("cannot read on: %1").arg(in.errorString()));
+        again.emplace(in);
+    }
+    CsvStream& stream = again ? *again : csv;
+    Row row;
+    QString wrong;
+    for (;;) {
+        switch (stream.next()) {
+        case CsvStream::Next::End:
+            return true;
+        case CsvStream::Next::CutShort:
+            return true; // the last row, cut by a crash while it was written
+        case CsvStream::Next::TooLong:
+            why = QStringLiteral("line %1: a row longer than %2 bytes")
+                      .arg(stream.line())
+                      .arg(CsvStream::kMaxRecord);
+            return false;
+        case CsvStream::Next::Malformed:
+            why = QStringLiteral("line %1: not a CSV record (a stray quote or line break)")
+                      .arg(stream.line());
+            return false;
+        case CsvStream::Next::ReadError:
+            why = QStringLiteral("line %1: cannot read on: %2")
+                      .arg(stream.line())
+                      .arg(in.errorString());
+            return false;
+        case CsvStream::Next::Record:
+            break;
+        }
+        if (!parseRow(stream.fields(), columns, row, wrong)) {
+            why = QStringLiteral("line %1: %2").arg(stream.line()).arg(wrong);
+            return false;
+        }
+        // A row's line and offset in the file: a second reading starts at a row of the first.
+        if (!take(row, stream.line(), from + stream.offset()))
+            return false;
+    }
 }
 
 QString span(qint64 ms) {
@@ -64,21 +485,8 @@ QString span(qint64 ms) {
         .arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-bool passed(const RunSummary& s) {
-    return s.failedReads == 0 &&
-           std::all_of(s.errors.begin(), s.errors.end(), [](std::int64_t e) { return e == 0; });
-}
-
-// A mismatch's kind: its kind column, or in a record written before that column came, whether
-// the byte its relay's port last took closed the relay.
-ErrorKind mismatchKind(const QStringList& f, int relay) {
-    if (f.size() > 8)
-        if (const auto kind = kindFromName(f[8]))
-            return *kind;
-    bool hex = false;
-    const int written = f[4].toInt(&hex, 16);
-    const bool closed = hex && relay >= 0 && relay < 16 && (written >> (relay % 8)) & 1;
-    return closed ? ErrorKind::InputInactive : ErrorKind::InputActive;
+QString orUnknown(const QString& time) {
+    return time.isEmpty() ? QStringLiteral("?") : time;
 }
 
 QString escaped(const QString& text) {
@@ -87,114 +495,90 @@ QString escaped(const QString& text) {
 
 } // namespace
 
-QStringList splitCsv(const QString& line) {
-    const auto all = records(line);
-    return all.empty() ? QStringList() : all.front();
+RunTally RunSummary::tally() const {
+    RunTally t;
+    for (std::int64_t e : errors)
+        t.relayErrors = saturatingAdd(t.relayErrors, e);
+    t.failedReads = failedReads;
+    t.unchargedWrites = unchargedWrites;
+    t.other = otherFailures;
+    return t;
+}
+
+RunSummary::Verdict RunSummary::verdict() const {
+    if (state == State::Damaged)
+        return Verdict::Damaged;
+    // A log cut short is no pass: the run never came to its end.
+    return state == State::Complete && tally().passed() ? Verdict::Pass : Verdict::Fail;
+}
+
+void readRunLog(QIODevice& in, RunSummary& s) {
+    s = {};
+    Reader reader(s);
+    QString why;
+    const bool whole = eachRow(
+        in, 0,
+        [&](const Row& row, qint64 line, qint64 offset) { return reader.take(row, line, offset); },
+        why);
+    reader.finish(whole || s.state == RunSummary::State::Damaged, why);
 }
 
 bool readRunLog(const QString& path, RunSummary& s, QString& why) {
+    s = {};
+    const QFileInfo info(path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!info.exists() || !file.open(QIODevice::ReadOnly)) {
         why = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
-    const auto all = records(QString::fromUtf8(file.readAll()));
-    const QString header = all.empty() ? QString() : all.front().join(QLatin1Char(','));
-    if (header != QLatin1String(LogFile::kHeader) &&
-        header != QLatin1String(LogFile::kEightColumnHeader)) {
-        why = QStringLiteral("%1 is not a looptest run log: its first line is not \"%2\".")
-                  .arg(path, QLatin1String(LogFile::kHeader));
-        return false;
+    if (!info.isFile()) {
+        // A device or a pipe may never end, and cannot be read twice for the report.
+        s.state = RunSummary::State::Damaged;
+        s.damage = QStringLiteral("it is not a regular file");
+        return true;
     }
-    s = {};
-    std::array<std::int64_t, 16> atCheckpoint{};
-    bool started = false;
-    for (std::size_t r = 1; r < all.size(); ++r) {
-        const QStringList& f = all[r];
-        if (f.size() < 8)
-            continue; // a row cut short by a crash
-        const QDateTime time = QDateTime::fromString(f[0], Qt::ISODateWithMs);
-        const QString event = f[2];
-        bool hasChannel = false;
-        const int channel = f[3].toInt(&hasChannel);
-        const bool validChannel = hasChannel && channel >= 0 && channel < 16;
-        const std::int64_t count = f[6].toLongLong();
-        if (event == QLatin1String("start")) {
-            s = {}; // a later run in the same file: the summary is of the last
-            atCheckpoint = {};
-            s.startDetail = f[7];
-            s.started = time;
-            started = true;
-        }
-        if (!started)
-            continue;
-        s.lastRow = time;
-        s.loops = f[1].toLongLong();
-        if (event == QLatin1String("mismatch") || event == QLatin1String("write-failed") ||
-            event == QLatin1String("read-failed")) {
-            RunSummary::ErrorRow e;
-            e.time = time;
-            e.count = count;
-            if (event == QLatin1String("mismatch")) {
-                e.kind = mismatchKind(f, channel);
-                e.lane = validChannel ? channel : 16;
-            } else if (event == QLatin1String("write-failed")) {
-                e.kind = ErrorKind::WriteFailed;
-                e.lane = validChannel ? channel : 17;
-            } else {
-                e.kind = ErrorKind::ReadFailed;
-                e.lane = 16;
-                s.failedReads += count;
-            }
-            s.rows.push_back(e);
-            s.afterCheckpoint += count;
-        } else if (event == QLatin1String("checkpoint") && validChannel) {
-            if (time != s.checkpoint)
-                atCheckpoint = {};
-            s.checkpoint = time;
-            atCheckpoint[channel] = count;
-            s.afterCheckpoint = 0;
-        } else if (event == QLatin1String("reset")) {
-            if (validChannel)
-                s.clearedByReset[channel] += count;
-            else
-                s.loopsCleared += count;
-            if (!validChannel)
-                s.resets.push_back(time);
-            atCheckpoint = {};
-        } else if (event == QLatin1String("total")) {
-            if (validChannel)
-                s.errors[channel] = count;
-            else
-                s.loops = count;
-        } else if (event == QLatin1String("end")) {
-            s.complete = true;
-        }
-    }
-    if (!started) {
-        why = QStringLiteral("%1 holds no run: it has no start row.").arg(path);
-        return false;
-    }
-    if (!s.complete)
-        s.errors = atCheckpoint;
+    readRunLog(file, s);
     return true;
 }
 
+QStringList splitCsv(const QString& line) {
+    QByteArray bytes = line.toUtf8() + "\n";
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    CsvStream csv(buffer);
+    QStringList out;
+    if (csv.next() == CsvStream::Next::Record)
+        for (std::string_view f : csv.fields())
+            out << text(f);
+    return out;
+}
+
 QString summaryTable(const RunSummary& s) {
+    if (s.state == RunSummary::State::Damaged && s.startedText.isEmpty())
+        return QStringLiteral("This is no run log that can be read: %1.\nverdict: DAMAGED\n")
+            .arg(s.damage);
     QString out = QStringLiteral("Run started %1, last row %2 (%3)\n%4\n")
-                      .arg(when(s.started), when(s.lastRow), span(s.started.msecsTo(s.lastRow)),
-                           s.startDetail);
-    if (!s.complete) {
-        out += s.checkpoint.isValid()
+                      .arg(orUnknown(s.startedText), orUnknown(s.lastRowText),
+                           span(s.lastRowMs - s.startedMs), s.startDetail);
+    if (s.state == RunSummary::State::Damaged)
+        out += QStringLiteral("This log is damaged: %1. Reading stopped there: nothing after it "
+                              "can be trusted, and the counts below are as far as it went.\n")
+                   .arg(s.damage);
+    if (s.state == RunSummary::State::CutShort) {
+        out += !s.checkpointText.isEmpty()
                    ? QStringLiteral("This log was cut short: the program did not end it. The "
                                     "counts are those of its last checkpoint, %1; %2 more errors "
                                     "were logged after it.\n")
-                         .arg(when(s.checkpoint))
+                         .arg(s.checkpointText)
                          .arg(s.afterCheckpoint)
                    : QStringLiteral("This log was cut short before its first checkpoint: the "
                                     "counts below are not known; %1 errors were logged.\n")
                          .arg(s.afterCheckpoint);
     }
+    if (s.otherFailures > 0)
+        out += QStringLiteral("The run ended with %1 failure(s) its rows do not show, such as a "
+                              "run-time error.\n")
+                   .arg(s.otherFailures);
     out += QStringLiteral("relay  input  errors  cleared by Reset\n");
     for (int r = 0; r < 16; ++r)
         out += QStringLiteral("%1  %2  %3  %4\n")
@@ -202,49 +586,69 @@ QString summaryTable(const RunSummary& s) {
                    .arg(15 - r, 5)
                    .arg(s.errors[r], 6)
                    .arg(s.clearedByReset[r], 16);
-    out += QStringLiteral("loops: %1 (cleared by Reset: %2)\nfailed reads: %3\nverdict: %4\n")
+    const QString verdict =
+        s.verdict() == RunSummary::Verdict::Damaged ? QStringLiteral("DAMAGED")
+        : s.verdict() == RunSummary::Verdict::Pass  ? QStringLiteral("PASS")
+        : s.state == RunSummary::State::CutShort
+            ? QStringLiteral("FAIL (cut short: the run did not come to its end)")
+            : QStringLiteral("FAIL");
+    out += QStringLiteral("loops: %1 (cleared by Reset: %2)\nfailed reads: %3\nfailed writes: %4 "
+                          "(charged to no relay: %5)\nverdict: %6\n")
                .arg(s.loops)
                .arg(s.loopsCleared)
                .arg(s.failedReads)
-               .arg(!s.complete ? QStringLiteral("unknown (cut short)")
-                    : passed(s) ? QStringLiteral("PASS")
-                                : QStringLiteral("FAIL"));
+               .arg(s.failedWrites)
+               .arg(s.unchargedWrites)
+               .arg(verdict);
     return out;
 }
 
-QString summaryHtml(const RunSummary& s) {
+QString summaryHtml(const RunSummary& s, QIODevice& log) {
     // The timeline: one lane per relay, then the reads and the writes charged to no relay.
     // The run is cut into columns; a column is drawn where errors came, darker the more.
     constexpr int kColumns = 240, kColumnWidth = 4, kLane = 20, kLeft = 110, kTop = 24;
     constexpr int kLanes = 18;
     const char* const kColours[] = {"#d62728", "#ff7f0e", "#9467bd", "#1f77b4"};
-    const qint64 t0 = s.started.toMSecsSinceEpoch();
-    const qint64 length = std::max<qint64>(1, s.started.msecsTo(s.lastRow));
-    auto column = [&](const QDateTime& t) {
-        return std::clamp<int>(
-            static_cast<int>(double(t.toMSecsSinceEpoch() - t0) / double(length) * kColumns), 0,
-            kColumns - 1);
+    const qint64 length = std::max<qint64>(1, s.lastRowMs - s.startedMs);
+    auto column = [&](qint64 ms) {
+        const double at = double(ms - s.startedMs) / double(length) * kColumns;
+        return static_cast<int>(std::clamp(at, 0.0, double(kColumns - 1)));
     };
     std::vector<std::array<double, kColumns>> density(kLanes * kErrorKinds);
     for (auto& d : density)
         d.fill(0);
-    std::array<QDateTime, kLanes * kErrorKinds> previous{};
-    for (const RunSummary::ErrorRow& e : s.rows) {
-        const int key = e.lane * kErrorKinds + static_cast<int>(e.kind);
-        // A row of several errors closes an episode, or sums one up: its count spreads back
-        // over the time since the lane's last row. The column of that row holds its own.
-        const int last = column(e.time);
-        const int first = e.count > 1 && previous[key].isValid()
-                              ? std::min(last, column(previous[key]) + 1)
-                              : last;
-        for (int c = first; c <= last; ++c)
-            density[key][c] += double(e.count) / double(last - first + 1);
-        previous[key] = e.time;
-    }
+    std::array<qint64, kLanes * kErrorKinds> previous{};
+    std::array<bool, kLanes * kErrorKinds> seen{};
+    std::array<bool, kColumns> resets{};
+    // A second reading of the last run, as far as the first went.
+    QString unused;
+    if (!s.startedText.isEmpty())
+        eachRow(
+            log, s.lastRunOffset,
+            [&](const Row& row, qint64, qint64 offset) {
+                if (s.readTo >= 0 && offset >= s.readTo)
+                    return false;
+                if (row.form->event == Event::Reset && row.channel < 0)
+                    resets[column(row.ms)] = true;
+                if (!row.form->error)
+                    return row.form->event != Event::End;
+                const int key = laneOf(row) * kErrorKinds + static_cast<int>(row.kind);
+                // A row of several errors closes an episode, or sums one up: its count spreads
+                // back over the time since the lane's last row, whose column holds its own.
+                const int last = column(row.ms);
+                const int first =
+                    row.count > 1 && seen[key] ? std::min(last, column(previous[key]) + 1) : last;
+                for (int c = first; c <= last; ++c)
+                    density[key][c] += double(row.count) / double(last - first + 1);
+                previous[key] = row.ms;
+                seen[key] = true;
+                return true;
+            },
+            unused);
     // A column's shade is the share of its loops that failed: a relay failing every loop is
     // solid, one failing now and then is pale.
     const double loopsPerColumn =
-        std::max(1.0, double(s.loops + s.loopsCleared) / double(kColumns));
+        std::max(1.0, double(saturatingAdd(s.loops, s.loopsCleared)) / double(kColumns));
 
     const int width = kLeft + kColumns * kColumnWidth + 20;
     const int height = kTop + kLanes * kLane + 40;
@@ -269,43 +673,46 @@ QString summaryHtml(const RunSummary& s) {
                    .arg(label);
         for (int kind = 0; kind < kErrorKinds; ++kind) {
             const auto& d = density[lane * kErrorKinds + kind];
-            // Neighbouring columns of one shade are drawn as one bar.
+            // Neighbouring columns of one shade, in hundredths, are drawn as one bar.
             auto shade = [&](int c) {
-                return d[c] <= 0 ? 0.0
-                                 : 0.25 + 0.75 * std::min(1.0, std::sqrt(d[c] / loopsPerColumn));
+                return d[c] <= 0 ? 0
+                                 : static_cast<int>(std::lround(
+                                       25 + 75 * std::min(1.0, std::sqrt(d[c] / loopsPerColumn))));
             };
             for (int c = 0; c < kColumns;) {
-                const QString opacity = QString::number(shade(c), 'f', 2);
+                const int opacity = shade(c);
                 int end = c + 1;
-                while (end < kColumns && QString::number(shade(end), 'f', 2) == opacity)
+                while (end < kColumns && shade(end) == opacity)
                     ++end;
-                if (d[c] > 0)
+                if (opacity > 0)
                     svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" "
                                           "fill=\"%5\" fill-opacity=\"%6\"/>\n")
                                .arg(kLeft + c * kColumnWidth)
                                .arg(y + 2)
                                .arg((end - c) * kColumnWidth)
                                .arg(kLane - 6)
-                               .arg(QLatin1String(kColours[kind]), opacity);
+                               .arg(QLatin1String(kColours[kind]))
+                               .arg(opacity / 100.0, 0, 'f', 2);
                 c = end;
             }
         }
     }
-    for (const QDateTime& reset : s.resets)
-        svg += QStringLiteral("<line x1=\"%1\" y1=\"%2\" x2=\"%1\" y2=\"%3\" stroke=\"#555\" "
-                              "stroke-dasharray=\"3,3\"/>\n")
-                   .arg(kLeft + column(reset) * kColumnWidth)
-                   .arg(kTop - 6)
-                   .arg(kTop + kLanes * kLane);
+    for (int c = 0; c < kColumns; ++c)
+        if (resets[c])
+            svg += QStringLiteral("<line x1=\"%1\" y1=\"%2\" x2=\"%1\" y2=\"%3\" stroke=\"#555\" "
+                                  "stroke-dasharray=\"3,3\"/>\n")
+                       .arg(kLeft + c * kColumnWidth)
+                       .arg(kTop - 6)
+                       .arg(kTop + kLanes * kLane);
     const int axis = kTop + kLanes * kLane + 16;
     svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"12\">%3</text>\n"
                           "<text x=\"%4\" y=\"%2\" font-size=\"12\" text-anchor=\"end\">%5 "
                           "(+%6)</text>\n</svg>\n")
                .arg(kLeft)
                .arg(axis)
-               .arg(when(s.started))
+               .arg(orUnknown(s.startedText))
                .arg(kLeft + kColumns * kColumnWidth)
-               .arg(when(s.lastRow))
+               .arg(orUnknown(s.lastRowText))
                .arg(span(length));
 
     QString legend;
@@ -326,6 +733,6 @@ QString summaryHtml(const RunSummary& s) {
                           "<p>%3 Darker: a larger share of the loops failed. Dashed lines: "
                           "Reset.</p>\n%4<h2>Counts</h2>\n<pre>%5</pre>\n"
                           "</body></html>\n")
-        .arg(escaped(when(s.started)), escaped(s.startDetail), legend, svg,
+        .arg(escaped(orUnknown(s.startedText)), escaped(s.startDetail), legend, svg,
              escaped(summaryTable(s)));
 }

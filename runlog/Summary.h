@@ -2,44 +2,58 @@
 
 #include "looptest/Counting.h"
 
-#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
 #include <array>
 #include <cstdint>
-#include <vector>
 
-// What a run's log says, read back: the counts per relay, and every error row for the picture.
-// A log holding several runs (the same --log file used again) is read for its last run.
+class QIODevice;
+
+// What a run's log says, read back row by row and checked: the counts of its last run (a file
+// used again with --log holds several). A row that breaks the format, or contradicts the rows
+// before it, makes the log damaged; reading stops there.
 struct RunSummary {
-    struct ErrorRow {
-        QDateTime time;
-        int lane = 0; // 0-15 the relay charged, 16 the reads, 17 writes charged to no relay
-        ErrorKind kind = ErrorKind::InputInactive;
-        std::int64_t count = 0;
-    };
+    enum class State { Complete, CutShort, Damaged };
+    enum class Verdict { Pass, Fail, Damaged };
+
+    State state = State::CutShort;
+    QString damage; // the first fault found: "line N: ..."
     QString startDetail;
-    QDateTime started, lastRow;
-    bool complete = false; // the program ended and wrote its totals
-    std::array<std::int64_t, 16> errors{};
+    QString startedText, lastRowText; // the times as the log has them, to the second
+    qint64 startedMs = 0, lastRowMs = 0;
+    std::array<std::int64_t, 16> errors{}; // the totals; of a log cut short, its last checkpoint
     std::array<std::int64_t, 16> clearedByReset{};
     std::int64_t loops = 0;
     std::int64_t loopsCleared = 0;
     std::int64_t failedReads = 0;
-    QDateTime checkpoint;             // of the last checkpoint, for a log cut short
+    std::int64_t failedWrites = 0;    // charged to a relay or not
+    std::int64_t unchargedWrites = 0; // charged to no relay
+    std::int64_t otherFailures = 0;   // failures the end row states beyond its rows
+    QString checkpointText;           // of the last checkpoint, for a log cut short
     std::int64_t afterCheckpoint = 0; // errors logged after it
-    std::vector<ErrorRow> rows;
-    std::vector<QDateTime> resets;
+    // Errors by lane (0-15 the relays, 16 the reads, 17 writes charged to no relay) and kind.
+    std::array<std::array<std::int64_t, kErrorKinds>, 18> byLane{};
+    int firstErrorLane = -1;
+    qint64 lastErrorMs = 0;   // when the last error row came
+    qint64 lastRunOffset = 0; // where the last run's start row begins
+    qint64 readTo = -1;       // of a damaged log, where reading stopped; -1: at its end
+
+    RunTally tally() const;
+    Verdict verdict() const;
 };
 
-// Reads a log; false with a reason when it is not one.
+// Reads the log at path, which must be a regular file. False with why when it cannot be read
+// at all; a log that is damaged reads, with the state saying so.
 bool readRunLog(const QString& path, RunSummary& summary, QString& why);
-// The per-relay table, as text.
+// The same from an open device.
+void readRunLog(QIODevice& in, RunSummary& summary);
+
+// The per-relay table and the verdict, as text.
 QString summaryTable(const RunSummary& summary);
 // A self-contained HTML page: the run's settings, the table, and an SVG timeline with one row
-// per relay showing when its errors came.
-QString summaryHtml(const RunSummary& summary);
+// per relay showing when its errors came. Reads the last run's rows again from the log.
+QString summaryHtml(const RunSummary& summary, QIODevice& log);
 
 // Splits one CSV record (RFC 4180); a quoted field may hold commas and doubled quotes.
 QStringList splitCsv(const QString& line);

@@ -33,6 +33,8 @@ public:
     // Ends the program: no further event is dispatched.
     void end();
     bool ended() const { return ended_; }
+    // Whether an unexpected error ended it.
+    bool endedByError() const { return ended_ && errorPending_; }
     // True while no handler runs: the outermost event has finished.
     bool idle() const { return depth_ == 0; }
 

@@ -51,13 +51,15 @@ Options parsed(const std::vector<std::string>& args, std::string* error = nullpt
     return o;
 }
 
-QProcess* program(const QStringList& args) {
+// The program without a display; without a record unless the arguments name one.
+QProcess* program(const QStringList& args, bool record = false) {
     auto* p = new QProcess;
     QProcessEnvironment env;
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // no display there
     env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
     p->setProcessEnvironment(env);
-    p->start(QStringLiteral(LOOPTEST_PROGRAM), args + QStringList{QStringLiteral("--no-log")});
+    p->start(QStringLiteral(LOOPTEST_PROGRAM),
+             record ? args : args + QStringList{QStringLiteral("--no-log")});
     p->waitForFinished(60000);
     return p;
 }
@@ -183,6 +185,9 @@ void TstCommandLine::optionRules() {
         {{"--headless", "--device", "sim", "--duration", "2d"}, "--duration takes"},
         {{"--headless", "--device", "sim", "--loops", "1", "--step", "19"}, "--step takes"},
         {{"--headless", "--device", "sim", "--loops", "1", "--readback", "501"}, "--readback"},
+        {{"--headless", "--device", "sim", "--loops", "1", "--readback", "4"}, "--readback takes"},
+        {{"--headless", "--device", "sim", "--duration", "2562047788015216h"}, "--duration takes"},
+        {{"--summary", "run.csv", "--no-log"}, "--summary reads a log"},
         {{"--loops", "5"}, "--loops belongs to a headless run"},
         {{"--junit", "r.xml"}, "--junit belongs"},
         {{"--log", "a", "--no-log"}, "--log and --no-log"},
@@ -218,6 +223,20 @@ void TstCommandLine::exitStatusesWithoutADisplay() {
                      QStringLiteral("--step"), QStringLiteral("20")}));
     QCOMPARE(p->exitCode(), 0);
     QVERIFY(p->readAllStandardOutput().contains("verdict: PASS"));
+
+    // The card dies before OK can open the relays: the run fails, and so does its summary.
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("dead.csv"));
+    p.reset(program({QStringLiteral("--headless"), QStringLiteral("--device=sim:dead-after=8"),
+                     QStringLiteral("--loops=2"), QStringLiteral("--step=20"),
+                     QStringLiteral("--log"), log},
+                    true));
+    QCOMPARE(p->exitCode(), 1);
+    p.reset(program({QStringLiteral("--summary"), log}, true));
+    const QByteArray summary = p->readAllStandardOutput();
+    QCOMPARE(p->exitCode(), 1);
+    QVERIFY2(summary.contains("failed writes: 1 (charged to no relay: 1)\nverdict: FAIL"),
+             summary.constData());
 }
 
 // The same fault through the window's handlers in this process and through the program run
@@ -275,7 +294,7 @@ void TstCommandLine::headlessCountsEqualTheWindowsAndJUnitReadsThem() {
     if (reader.exitCode() != 0 && reader.readAllStandardError().contains("No module named"))
         QFAIL("python3-junitparser is missing: scripts/setup.sh installs it");
     QCOMPARE(QString::fromUtf8(reader.readAllStandardOutput()).trimmed(),
-             QStringLiteral("looptest 17 1\nrelay 10 -> input 5 %1 errors").arg(stuck));
+             QStringLiteral("looptest 18 1\nrelay 10 -> input 5 %1 errors").arg(stuck));
 }
 
 void TstCommandLine::sigtermStopsTheRunInOrder() {

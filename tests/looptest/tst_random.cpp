@@ -223,6 +223,7 @@ void TstRandom::randomEventsKeepTheInvariants() {
     // kind by kind.
     recorder->finish();
     std::array<std::array<std::int64_t, kErrorKinds>, 16> logged{};
+    std::array<std::int64_t, kErrorKinds> uncharged{}; // rows of no relay, by kind
     QFile file(log);
     QVERIFY(file.open(QIODevice::ReadOnly));
     for (const QByteArray& line : file.readAll().split('\n')) {
@@ -232,7 +233,13 @@ void TstRandom::randomEventsKeepTheInvariants() {
         const auto kind = kindFromName(f.value(8));
         if (kind && !f.value(3).isEmpty())
             logged[f[3].toInt()][int(*kind)] += f[6].toLongLong();
+        else if (kind)
+            uncharged[int(*kind)] += f[6].toLongLong();
     }
+    QCOMPARE(uncharged[int(ErrorKind::ReadFailed)],
+             w.results().failedReads(0) + w.results().failedReads(1));
+    QCOMPARE(uncharged[int(ErrorKind::WriteFailed)],
+             w.results().unchargedWrites(0) + w.results().unchargedWrites(1));
     for (int r = 0; r < 16; ++r) {
         const LoopResults::RelayCounts& c = w.results().relay(r);
         QCOMPARE(logged[r][int(ErrorKind::InputInactive)], c.inputInactive);

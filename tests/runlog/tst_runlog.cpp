@@ -5,11 +5,12 @@
 #include "support/ModalAnswerer.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
-#include <map>
+#include <functional>
 
 using Kind = SimulatorFault::Kind;
 Q_DECLARE_METATYPE(SimulatorFault)
@@ -76,6 +77,7 @@ private slots:
     void everyCountIsAccountedForAndTheLogStaysSmall_data();
     void everyCountIsAccountedForAndTheLogStaysSmall();
     void aLogCutShortIsReadToItsLastCheckpoint();
+    void aLogIsTakenOnNoTrust();
     void aLogThatCannotBeWrittenIsOneWarning();
     void eightColumnLogsReadAsBefore();
     void theStartRowHoldsTheSettingsTheRunStartsWith();
@@ -148,12 +150,131 @@ void TstRunLog::everyCountIsAccountedForAndTheLogStaysSmall() {
     RunSummary summary;
     QString why;
     QVERIFY2(readRunLog(path, summary, why), qPrintable(why));
-    QVERIFY(summary.complete);
+    QVERIFY2(summary.state == RunSummary::State::Complete, qPrintable(summary.damage));
     QCOMPARE(summary.errors, counters);
     QCOMPARE(summary.loops, 30'000);
 
     const qint64 bytesPerDay = QFileInfo(path).size() * 72; // 20 minutes, 72 times over
     QVERIFY2(bytesPerDay < 10'000'000, qPrintable(QString::number(bytesPerDay)));
+}
+
+// Real logs of a healthy run and of relay 3 never closing, each edited in one place: a log that
+// breaks the format or contradicts itself is damaged, none passes unless nothing failed, and
+// --summary's exit status follows the verdict.
+void TstRunLog::aLogIsTakenOnNoTrust() {
+    auto lines = [this](SimulatorFault fault, const char* name) {
+        const QString path = dir_.filePath(QLatin1String(name));
+        {
+            Run run(fault, path);
+            run.w.autoCmd_Click();
+            run.steps(200);
+            run.w.Command1_Click();
+        }
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    };
+    const QStringList healthy = lines({}, "healthy.csv");
+    const QStringList failing = lines({Kind::RelayNeverCloses, 3}, "failing.csv");
+    // The line whose event and channel are given, and a field of it set.
+    auto at = [](QStringList& log, const char* event, const char* channel) -> QString& {
+        for (QString& line : log)
+            if (line.section(QLatin1Char(','), 2, 3) ==
+                QLatin1String(event) + QLatin1Char(',') + QLatin1String(channel))
+                return line;
+        qFatal("no %s row of %s", event, channel);
+    };
+    auto set = [](QString& line, int field, const QString& value) {
+        QStringList f = splitCsv(line);
+        f[field] = value;
+        for (QString& v : f)
+            v = LogFile::field(v);
+        line = f.join(QLatin1Char(','));
+    };
+    auto beforeTotals = [](QStringList& log, const QString& row) {
+        log.insert(log.indexOf(QRegularExpression(QStringLiteral(".*,total,.*"))), row);
+    };
+    const QString time = healthy[1].section(QLatin1Char(','), 0, 0);
+    using V = RunSummary::Verdict;
+    const struct {
+        const char* name;
+        bool fails; // edits the failing log, else the healthy one
+        std::function<void(QStringList&)> edit;
+        V verdict;
+        const char* says;
+    } cases[] = {
+        {"healthy as written", false, [](QStringList&) {}, V::Pass, ""},
+        {"failing as written", true, [](QStringList&) {}, V::Fail, ""},
+        {"a failing relay's total gone", true,
+         [&](QStringList& l) { l.removeOne(at(l, "total", "3")); }, V::Damaged,
+         "without the total of relay 3"},
+        {"a failing relay's total lowered", true,
+         [&](QStringList& l) { set(at(l, "total", "3"), 6, "0"); }, V::Damaged,
+         "the total row of relay 3 says 0"},
+        {"failed reads that cancel out", false,
+         [&](QStringList& l) {
+             beforeTotals(l, time + ",1,read-failed,,,,5,port 0,read-failed");
+             beforeTotals(l, time + ",1,read-failed,,,,-5,port 0,read-failed");
+         },
+         V::Damaged, "count \"-5\""},
+        {"an error row the totals leave out", false,
+         [&](QStringList& l) {
+             beforeTotals(l, time + ",200,mismatch,4,10,FF,1,x,input-inactive");
+         },
+         V::Damaged, "relay 4 says 0, its error rows add up to 1"},
+        {"a row of seven fields", true,
+         [&](QStringList& l) { l[3] = l[3].section(QLatin1Char(','), 0, 6); }, V::Damaged,
+         "7 fields where the header has 9"},
+        {"counts near 2^63", true,
+         [&](QStringList& l) {
+             for (int i = 0; i < 2; ++i)
+                 beforeTotals(l,
+                              time + ",200,mismatch,3,08,FF,9223372036854775806,x,input-inactive");
+         },
+         V::Damaged, "relay 3 says"},
+        {"a mismatch of the wrong kind", true,
+         [&](QStringList& l) { set(at(l, "mismatch", "3"), 8, QStringLiteral("read-failed")); },
+         V::Damaged, "a mismatch row of the kind"},
+        {"an end stating fewer failures", true, [&](QStringList& l) { set(l.last(), 6, "0"); },
+         V::Damaged, "the end row states 0 failures"},
+        {"a row longer than any", false,
+         [&](QStringList& l) { set(l[2], 7, QString(70'000, QLatin1Char('x'))); }, V::Damaged,
+         "longer than"},
+        {"cut before its end", false, [](QStringList& l) { l.removeLast(); }, V::Fail, ""},
+    };
+    for (const auto& c : cases) {
+        QStringList log = c.fails ? failing : healthy;
+        c.edit(log);
+        const QString path = dir_.filePath(QStringLiteral("edited.csv"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write((log.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+        file.close();
+        RunSummary s;
+        QString why;
+        QVERIFY2(readRunLog(path, s, why), qPrintable(why));
+        QVERIFY2(s.verdict() == c.verdict && s.damage.contains(QLatin1String(c.says)),
+                 qPrintable(QLatin1String(c.name) + QStringLiteral(": ") + summaryTable(s)));
+        QCOMPARE(summaryTable(s).contains(QLatin1String("verdict: PASS")), c.verdict == V::Pass);
+        QFile again(path);
+        again.open(QIODevice::ReadOnly);
+        QVERIFY(summaryHtml(s, again).contains(QLatin1String("</svg>")));
+    }
+
+    // The program's exit status: 0 pass, 1 fail, 65 damaged (the last edited log, a device),
+    // 66 unreadable.
+    const std::pair<QString, int> statuses[] = {
+        {dir_.filePath(QStringLiteral("healthy.csv")), 0},
+        {dir_.filePath(QStringLiteral("failing.csv")), 1},
+        {QStringLiteral("/dev/zero"), 65},
+        {dir_.filePath(QStringLiteral("none.csv")), 66},
+    };
+    for (const auto& [log, status] : statuses) {
+        QProcess p;
+        p.start(QStringLiteral(LOOPTEST_PROGRAM), {QStringLiteral("--summary"), log});
+        QVERIFY(p.waitForFinished(30000));
+        QVERIFY2(p.exitCode() == status, qPrintable(log));
+    }
 }
 
 void TstRunLog::aLogCutShortIsReadToItsLastCheckpoint() {
@@ -169,7 +290,7 @@ void TstRunLog::aLogCutShortIsReadToItsLastCheckpoint() {
     RunSummary s;
     QString why;
     QVERIFY2(readRunLog(path + QStringLiteral(".crash"), s, why), qPrintable(why));
-    QVERIFY(!s.complete && s.checkpoint.isValid());
+    QVERIFY(s.state == RunSummary::State::CutShort && !s.checkpointText.isEmpty());
     QVERIFY(s.errors[3] >= 15'000 / 16 * 4 / 5); // the last checkpoint is at most a minute old
     QVERIFY(s.errors[3] <= 15'000 / 16 + 1);
     QVERIFY(summaryTable(s).contains(QLatin1String("cut short")));
@@ -186,8 +307,8 @@ void TstRunLog::aLogCutShortIsReadToItsLastCheckpoint() {
     ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
     QVERIFY(p.waitForFinished());
     QVERIFY2(readRunLog(killed, s, why), qPrintable(why));
-    QVERIFY(!s.complete);
-    QVERIFY(!s.rows.empty() && s.rows.front().lane == 2); // its first mismatch is there
+    QCOMPARE(s.state, RunSummary::State::CutShort);
+    QCOMPARE(s.firstErrorLane, 2); // its first mismatch is there
 }
 
 void TstRunLog::aLogThatCannotBeWrittenIsOneWarning() {
@@ -209,10 +330,11 @@ void TstRunLog::aLogThatCannotBeWrittenIsOneWarning() {
     }
 }
 
-// Logs written before the kind column came read to the summaries they had then, and their
+// Logs written before the kind column came read to the summaries they had then, but for the
+// failed writes and a verdict that counts them (dead-after-8 read as PASS then), and their
 // mismatches to the kinds that column now says for the same run.
 void TstRunLog::eightColumnLogsReadAsBefore() {
-    for (const char* name : {"swap", "dead"}) {
+    for (const char* name : {"swap", "dead", "dead-after-8", "reads"}) {
         const QString base = QStringLiteral(LOOPTEST_TEST_DATA "/eight-column-%1").arg(name);
         RunSummary old;
         QString why;
@@ -231,14 +353,9 @@ void TstRunLog::eightColumnLogsReadAsBefore() {
         }
         RunSummary now;
         QVERIFY2(readRunLog(path, now, why), qPrintable(why));
-        auto byKind = [](const RunSummary& s) {
-            std::map<std::pair<int, ErrorKind>, std::int64_t> sums;
-            for (const RunSummary::ErrorRow& e : s.rows)
-                sums[{e.lane, e.kind}] += e.count;
-            return sums;
-        };
-        QCOMPARE(byKind(old), byKind(now));
-        QCOMPARE(byKind(now).size(), 4u); // relays 2 and 7, each of both kinds
+        QCOMPARE(old.byLane, now.byLane);
+        for (int relay : {2, 7}) // each of both kinds
+            QVERIFY(now.byLane[relay][0] > 0 && now.byLane[relay][1] > 0);
     }
 }
 
@@ -278,7 +395,8 @@ void TstRunLog::theReportShowsTheErrorsInABrowser() {
         QProcess summary;
         summary.start(QStringLiteral(LOOPTEST_PROGRAM),
                       {QStringLiteral("--summary"), log, QStringLiteral("--html"), html});
-        QVERIFY(summary.waitForFinished(30000) && summary.exitCode() == 0);
+        QVERIFY(summary.waitForFinished(30000));
+        QCOMPARE(summary.exitCode(), fault.kind == Kind::Healthy ? 0 : 1); // the verdict's
         QProcess shot;
         shot.start(browser, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
                              QStringLiteral("--disable-gpu"), QStringLiteral("--hide-scrollbars"),
