@@ -28,6 +28,8 @@ if [ "$mode" = test ]; then
   # Debian's own checkers of a package, a desktop entry and AppStream data, and man to read
   # the manual page with.
   packages+=(lintian desktop-file-utils appstream man-db)
+  # clang with its libFuzzer and sanitizer runtimes, to fuzz the log reader and the command line.
+  packages+=(clang libclang-rt-14-dev)
 fi
 
 missing=()
@@ -59,5 +61,11 @@ cmake --build build-asan -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
-cd build-asan
-ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges'
+(cd build-asan && ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges')
+
+# Fuzzing: the log reader with its report, and the command line with device specs, a minute
+# each under libFuzzer with clang's sanitizers, from the kept seeds and regression cases.
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DLOOPTEST_FUZZ=ON -DLOOPTEST_BUILD_TESTS=OFF -DLOOPTEST_BUILD_BENCH=OFF -DLOOPTEST_INSTALL=OFF
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_runlog fuzz_commandline
+(cd build-fuzz && ctest --output-on-failure)
