@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "card/Backend.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
@@ -75,7 +77,7 @@ const Rule kRules[] = {
     {"--version", nullptr, [](Parsed& p, std::string&) { return p.version = true; }},
     {"--headless", nullptr, [](Parsed& p, std::string&) { return p.headless = true; }},
     {"--no-log", nullptr, [](Parsed& p, std::string&) { return p.o.noLog = true; }},
-    {"--device", "a device, for example sim or isa:300",
+    {"--device", "a device spec (see --help)",
      [](Parsed& p, std::string& error) {
          DeviceSpec spec;
          std::string why;
@@ -214,6 +216,25 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
     return p.headless ? headlessMode(p, error) : windowMode(p, error);
 }
 
+// The device specs every backend takes, then each backend's own section.
+std::string deviceHelp() {
+    std::string specs = "Device specs:\n";
+    std::string more;
+    for (const Backend* b : backends()) {
+        specs += b->help;
+        if (!b->moreHelp.empty())
+            more += "\n" + b->moreHelp;
+    }
+    return specs + more + "\n";
+}
+
+std::string examples() {
+    std::string lines;
+    for (const Backend* b : backends())
+        lines += b->examples;
+    return lines;
+}
+
 std::string usageText() {
     return "Usage: looptest [--device SPEC] [--log FILE | --no-log]\n"
            "  or:  looptest --headless --device SPEC (--loops N | --duration TIME) [--step MS] "
@@ -250,36 +271,8 @@ std::string helpText() {
            "  --html FILE      with --summary: also write a report with a timeline of the errors\n"
            "  --help           show this help\n"
            "  --version        show the program's and Qt's versions\n"
-           "\n"
-           "Device specs:\n"
-           "  sim                                the built-in loop-back simulator, healthy\n"
-           "  sim:FAULT[,operate-ms=T]           the simulator playing one fault (below),\n"
-           "                                     its relays taking T ms to operate;\n"
-           "                                     sim:operate-ms=T alone: healthy\n"
-           "  isa, isa:BASE                      the ISA card at I/O base BASE (hex, default\n"
-           "                                     300), through the port helper\n"
-           "  comedi:/dev/comediN                a data-acquisition card with 16 digital\n"
-           "                                     outputs and 16 digital inputs\n"
-           "  modbus-tcp:HOST[:PORT][,SETTINGS]  a Modbus TCP module (port 502 unless given)\n"
-           "  modbus-rtu:DEVICE[,SETTINGS]       a Modbus RTU module on a serial line\n"
-           "\n"
-           "Modbus settings, separated by commas:\n"
-           "  unit=N           the module's unit id (default 1)\n"
-           "  coils=A          relay r is coil A + r (default 0)\n"
-           "  inputs=B         input i is discrete input B + i (default 0)\n"
-           "  baud=B           RTU only: the line's speed (default 9600)\n"
-           "  parity=N|E|O     RTU only: the parity (default N; 8 data bits, 1 stop bit)\n"
-           "\n"
-           "Simulator faults:\n"
-           "  relay-never-closes=N     relay N never closes\n"
-           "  input-stuck-active=N     input N is always active\n"
-           "  input-never-active=N     input N is never active\n"
-           "  swap=N,M                 the wires of channels N and M are swapped\n"
-           "  write-fails-every=K      every Kth write fails\n"
-           "  read-fails-every=K       every Kth read fails\n"
-           "  dead-after=K             the card stops answering after K operations\n"
-           "  intermittent=N,P         each closing of relay N fails with probability P %\n"
-           "\n"
+           "\n" +
+           deviceHelp() +
            "Exit status:\n"
            "  0        every loop passed; --summary: the log's run passed\n"
            "  1        at least one error was counted: a mismatch, a failed write or read;\n"
@@ -296,12 +289,8 @@ std::string helpText() {
            "A headless run shows its progress on stderr and prints a table of the counts on\n"
            "stdout when it ends.\n"
            "\n"
-           "Examples:\n"
-           "  looptest --device sim:relay-never-closes=3\n\n"
-           "  looptest --headless --device isa:300 --loops 1600 --junit report.xml\n\n"
-           "  looptest --headless --device sim:swap=2,5 --duration 90s --step 20\n\n"
-           "  looptest --headless --device modbus-tcp:192.168.1.50,unit=2 --duration 8h\n\n"
-           "  looptest --summary run.csv --html run.html\n";
+           "Examples:\n" +
+           examples() + "  looptest --summary run.csv --html run.html\n";
 }
 
 std::string versionText() {

@@ -2,7 +2,7 @@
 #include "app/HeadlessRun.h"
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
-#include "card/DeviceList.h"
+#include "card/Backend.h"
 #include "runlog/Summary.h"
 #include "window/AppSetup.h"
 
@@ -65,6 +65,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "looptest: %s\n%s", why.c_str(), usageText().c_str());
         return exitstatus::kUsage;
     }
+    const DeviceSpec* named = options.device ? &*options.device : nullptr;
     switch (options.mode) {
     case Options::Mode::Help:
         std::fputs(helpText().c_str(), stdout);
@@ -80,7 +81,7 @@ int main(int argc, char* argv[]) {
         setUpQtEnvironment();
         QApplication app(argc, argv);
         setUpApplication(app);
-        return runHeadless(options, standardDeviceEntries());
+        return runHeadless(options, standardDeviceEntries({}, named));
     }
     case Options::Mode::Window:
         break;
@@ -90,7 +91,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     setUpApplication(app);
 
-    RunSetup run(standardDeviceEntries(), options);
+    RunSetup run(standardDeviceEntries({}, named), options);
     LoopTest& window = run.window();
     QObject::connect(&window, &LoopTest::programEnded, &app, [] { QCoreApplication::exit(0); });
     if (!run.open())

@@ -10,10 +10,11 @@
 #include "app/HeadlessRun.h"
 #include "card/isa/PortHelperDevice.h"
 #include "card/simulator/LoopbackSimulator.h"
-#ifdef LOOPTEST_HAVE_MODBUS
+#ifdef LOOPTEST_WITH_MODBUS
 #include "card/modbus/ModbusDevice.h"
 #include <modbus/modbus.h>
 #endif
+#include "card/simulator/SimulatorBackend.h"
 #include "card/simulator/SimulatorEntry.h"
 #include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
@@ -461,8 +462,8 @@ void childHeadless(std::int64_t spawnedNs, int loops) {
     QTemporaryDir logDir;
     Options o;
     std::string error;
-    parseCommandLine({"--headless", "--device", "sim", "--loops", std::to_string(loops), "--step",
-                      "20", "--readback", "5", "--log",
+    parseCommandLine({"--headless", "--device", simulatorBackend().prefixes.front(), "--loops",
+                      std::to_string(loops), "--step", "20", "--readback", "5", "--log",
                       logDir.filePath(QStringLiteral("run.csv")).toStdString()},
                      o, error);
     std::vector<std::unique_ptr<DeviceEntry>> entries;
@@ -582,7 +583,7 @@ void childLogSize(int minutes) {
 // the module at 127.0.0.1:port: through the program's card, or a bare libmodbus client making
 // the same requests.
 void childModbus(bool bare, int port, int loops) {
-#ifdef LOOPTEST_HAVE_MODBUS
+#ifdef LOOPTEST_WITH_MODBUS
     std::vector<double> us;
     us.reserve(loops);
     ModbusSettings s;

@@ -1,7 +1,7 @@
 #include "card/DeviceSelectingCard.h"
 
+#include "card/Backend.h"
 #include "card/DeviceChooser.h"
-#include "card/comedi/ComediEntry.h"
 
 DeviceSelectingCard::DeviceSelectingCard(std::vector<std::unique_ptr<DeviceEntry>> entries)
     : entries_(std::move(entries)) {}
@@ -13,18 +13,9 @@ bool DeviceSelectingCard::preselect(const DeviceSpec& spec) {
             return true;
         }
     }
-    // A data-acquisition device the scan did not list is still tried, so that opening it says
-    // what is wrong with it.
-    if (spec.kind == DeviceSpec::Kind::Comedi) {
-        const auto simulator = entries_.end() - (entries_.empty() ? 0 : 1);
-        preselected_ = static_cast<int>(simulator - entries_.begin());
-        entries_.insert(
-            simulator, std::make_unique<ComediEntry>(spec.path, "named device", makeComediLibrary));
-        return true;
-    }
     preselected_ = -1;
-    preselectError_ = spec.kind == DeviceSpec::Kind::Modbus
-                          ? QStringLiteral("This build has no Modbus support (it needs libmodbus).")
+    preselectError_ = spec.backend && !spec.backend->absent.empty()
+                          ? QString::fromStdString(spec.backend->absent)
                           : QStringLiteral("No entry of the chooser is that device.");
     return false;
 }

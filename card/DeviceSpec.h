@@ -1,25 +1,23 @@
 #pragma once
 
-#include "card/modbus/ModbusSettings.h"
-#include "card/simulator/LoopbackSimulator.h"
-
+#include <any>
 #include <string>
 
+struct Backend;
+
 // A device named in one argument, the way the command line names an entry of the chooser with
-// its settings:
-//   sim | sim:FAULT[,operate-ms=T] | sim:operate-ms=T
-//   isa | isa:BASE (hexadecimal)
-//   comedi:/dev/comediN
-//   modbus-tcp:HOST[:PORT][,unit=N][,coils=A][,inputs=B]
-//   modbus-rtu:DEVICE[,baud=B][,parity=N|E|O][,unit=N][,coils=A][,inputs=B]
+// its settings: PREFIX or PREFIX:SETTINGS, the prefix one of a backend's, which reads the
+// settings into its own kind of value.
 struct DeviceSpec {
-    enum class Kind { Simulator, Isa, Comedi, Modbus };
-    Kind kind = Kind::Simulator;
-    SimulatorFault fault;  // the simulator's
-    unsigned base = 0x300; // the ISA card's
-    std::string path;      // the data-acquisition card's device file
-    ModbusSettings modbus; // the Modbus module's
-    std::string text;      // as given
+    const Backend* backend = nullptr;
+    std::string prefix;
+    std::any settings; // the backend's own
+    std::string text;  // as given
+
+    // The settings, when the spec names that backend.
+    template <class T> const T* settingsOf(const Backend& b) const {
+        return backend == &b ? std::any_cast<T>(&settings) : nullptr;
+    }
 };
 
 // Parses a device spec; false with what was expected instead.

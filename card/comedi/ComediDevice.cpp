@@ -71,22 +71,32 @@ ComediDevice::ComediDevice(std::unique_ptr<DioLibrary> dio, DioLayout layout)
     : dio_(std::move(dio))
     , layout_(layout) {}
 
+bool ComediDevice::failed(const std::string& what) {
+    lastError_ = what + ": " + dio_->error();
+    return false;
+}
+
 bool ComediDevice::read(std::int32_t port, std::int16_t& data) {
-    if (port != 0 && port != 1)
+    if (port != 0 && port != 1) {
+        lastError_ = "the card has no port " + std::to_string(port);
         return false;
+    }
     unsigned bits = 0;
     if (!dio_->bitfield(layout_.inSubdevice, 0, bits,
                         static_cast<unsigned>(layout_.inBase + 8 * port)))
-        return false;
+        return failed("reading the inputs of port " + std::to_string(port) + " failed");
     // A set bit is an active input; the card's convention is active-low.
     data = static_cast<std::int16_t>(~bits & 0xFFu);
     return true;
 }
 
 bool ComediDevice::write(std::int32_t port, std::int16_t data) {
-    if (port != 0 && port != 1)
+    if (port != 0 && port != 1) {
+        lastError_ = "the card has no port " + std::to_string(port);
         return false;
+    }
     unsigned bits = static_cast<unsigned>(data) & 0xFFu;
     return dio_->bitfield(layout_.outSubdevice, 0xFFu, bits,
-                          static_cast<unsigned>(layout_.outBase + 8 * port));
+                          static_cast<unsigned>(layout_.outBase + 8 * port)) ||
+           failed("writing the relays of port " + std::to_string(port) + " failed");
 }

@@ -23,9 +23,11 @@ public:
     virtual bool configure(int subdevice, int channel, bool output) = 0;
     // Writes the bits under mask and reads all bits, for up to 32 channels from baseChannel.
     virtual bool bitfield(int subdevice, unsigned mask, unsigned& bits, unsigned baseChannel) = 0;
+    // The library's words on its last failure.
+    virtual std::string error() const = 0;
 };
 
-// The real library, or nullptr when the program was built without it.
+// The real library; only in builds with it.
 std::unique_ptr<DioLibrary> makeComediLibrary();
 
 // Where a device's 16 relay outputs and 16 inputs sit.
@@ -50,10 +52,14 @@ public:
 
     bool read(std::int32_t port, std::int16_t& data) override;
     bool write(std::int32_t port, std::int16_t data) override;
+    std::string lastError() const override { return lastError_; }
 
 private:
+    bool failed(const std::string& what);
+
     ComediDevice(std::unique_ptr<DioLibrary> dio, DioLayout layout);
 
     std::unique_ptr<DioLibrary> dio_;
     DioLayout layout_;
+    std::string lastError_;
 };

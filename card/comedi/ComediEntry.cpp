@@ -1,5 +1,8 @@
 #include "card/comedi/ComediEntry.h"
 
+#include "card/DeviceSpec.h"
+#include "card/comedi/ComediBackend.h"
+
 ComediEntry::ComediEntry(std::string path, std::string board, Library library)
     : path_(std::move(path))
     , board_(std::move(board))
@@ -24,5 +27,6 @@ std::unique_ptr<PortDevice> ComediEntry::open(QString& why) {
 }
 
 bool ComediEntry::takeSpec(const DeviceSpec& spec) {
-    return spec.kind == DeviceSpec::Kind::Comedi && spec.path == path_;
+    const auto* path = spec.settingsOf<std::string>(comediBackend());
+    return path && *path == path_;
 }

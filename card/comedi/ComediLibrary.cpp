@@ -1,8 +1,7 @@
-// The comedilib adapter: each member is one library call. Built without the library, there
-// is no adapter and no data-acquisition entry in the chooser.
+// The comedilib adapter: each member is one library call. Built only with the library (see the
+// folder's backend.cmake); without it the backend offers no device.
 #include "card/comedi/ComediDevice.h"
 
-#ifdef LOOPTEST_HAVE_COMEDI
 #include <comedilib.h>
 
 namespace {
@@ -48,6 +47,7 @@ public:
     bool bitfield(int s, unsigned mask, unsigned& bits, unsigned baseChannel) override {
         return comedi_dio_bitfield2(dev_, static_cast<unsigned>(s), mask, &bits, baseChannel) >= 0;
     }
+    std::string error() const override { return comedi_strerror(comedi_errno()); }
 
 private:
     comedi_t* dev_ = nullptr;
@@ -58,11 +58,3 @@ private:
 std::unique_ptr<DioLibrary> makeComediLibrary() {
     return std::make_unique<ComediLibrary>();
 }
-
-#else
-
-std::unique_ptr<DioLibrary> makeComediLibrary() {
-    return nullptr;
-}
-
-#endif

@@ -1,5 +1,7 @@
 #include "card/isa/IsaCardEntry.h"
 
+#include "card/DeviceSpec.h"
+#include "card/isa/IsaBackend.h"
 #include "card/isa/PortHelperDevice.h"
 
 #include <QFileInfo>
@@ -35,10 +37,10 @@ std::unique_ptr<PortDevice> IsaCardEntry::open(QString& why) {
 }
 
 bool IsaCardEntry::takeSpec(const DeviceSpec& spec) {
-    if (spec.kind != DeviceSpec::Kind::Isa)
-        return false;
-    baseText_ = QString::number(spec.base, 16);
-    return true;
+    const auto* base = spec.settingsOf<unsigned>(isaBackend());
+    if (base)
+        baseText_ = QString::number(*base, 16);
+    return base != nullptr;
 }
 
 QString IsaCardEntry::settings() const {

@@ -210,7 +210,8 @@ std::unique_ptr<PortHelperDevice> PortHelperDevice::open(const std::string& help
     if (readBefore(child.socket, hello, sizeof hello, deadline) &&
         std::memcmp(hello, porthelper::kHello, sizeof hello) == 0) {
         ::close(child.errors);
-        return std::unique_ptr<PortHelperDevice>(new PortHelperDevice(child.pid, child.socket));
+        return std::unique_ptr<PortHelperDevice>(
+            new PortHelperDevice(child.pid, child.socket, base));
     }
     bool cleanExit = false;
     why = finish(child, deadline, cleanExit);
@@ -230,9 +231,10 @@ bool PortHelperDevice::probe(const std::string& helper, unsigned base, QString& 
     return cleanExit;
 }
 
-PortHelperDevice::PortHelperDevice(pid_t pid, int socket)
+PortHelperDevice::PortHelperDevice(pid_t pid, int socket, unsigned base)
     : pid_(pid)
-    , socket_(socket) {}
+    , socket_(socket)
+    , base_(base) {}
 
 PortHelperDevice::~PortHelperDevice() {
     if (socket_ < 0)
@@ -256,8 +258,10 @@ void PortHelperDevice::stop() {
 }
 
 bool PortHelperDevice::request(unsigned char op, unsigned char value, unsigned char& answer) {
-    if (socket_ < 0)
+    if (socket_ < 0) {
+        lastError_ = "the port helper was stopped after an earlier failure";
         return false;
+    }
     const unsigned char out[2] = {op, value};
     unsigned char in[2];
     const auto deadline = Clock::now() + kRequestTimeout;
@@ -265,16 +269,23 @@ bool PortHelperDevice::request(unsigned char op, unsigned char value, unsigned c
     // stopped, and every later request fails at once.
     if (::send(socket_, out, sizeof out, MSG_NOSIGNAL | MSG_DONTWAIT) != sizeof out ||
         !readBefore(socket_, in, sizeof in, deadline)) {
+        lastError_ = "the port helper did not answer within " +
+                     std::to_string(kRequestTimeout.count()) + " ms, or has ended; it was stopped";
         stop();
         return false;
     }
     answer = in[1];
+    if (in[0] != porthelper::kOk)
+        lastError_ = "the port helper could not reach I/O address 0x" +
+                     QString::number(base_ + (op & 1u), 16).toUpper().toStdString();
     return in[0] == porthelper::kOk;
 }
 
 bool PortHelperDevice::read(std::int32_t port, std::int16_t& data) {
-    if (port != 0 && port != 1)
+    if (port != 0 && port != 1) {
+        lastError_ = "the card has no port " + std::to_string(port);
         return false;
+    }
     unsigned char byte = 0;
     if (!request(port == 0 ? porthelper::kReadPort0 : porthelper::kReadPort1, 0, byte))
         return false;
@@ -283,8 +294,10 @@ bool PortHelperDevice::read(std::int32_t port, std::int16_t& data) {
 }
 
 bool PortHelperDevice::write(std::int32_t port, std::int16_t data) {
-    if (port != 0 && port != 1)
+    if (port != 0 && port != 1) {
+        lastError_ = "the card has no port " + std::to_string(port);
         return false;
+    }
     unsigned char echo = 0;
     return request(port == 0 ? porthelper::kWritePort0 : porthelper::kWritePort1,
                    static_cast<unsigned char>(data & 0xFF), echo);

@@ -41,12 +41,15 @@ public:
 
     bool read(std::int32_t port, std::int16_t& data) override;
     bool write(std::int32_t port, std::int16_t data) override;
+    std::string lastError() const override { return lastError_; }
 
 private:
-    PortHelperDevice(pid_t pid, int socket);
+    PortHelperDevice(pid_t pid, int socket, unsigned base);
     bool request(unsigned char op, unsigned char value, unsigned char& answer);
     void stop();
 
     pid_t pid_;
     int socket_;
+    unsigned base_;
+    std::string lastError_;
 };

@@ -175,8 +175,10 @@ void ModbusDevice::stopReconnecting() {
 }
 
 bool ModbusDevice::write(std::int32_t port, std::int16_t data) {
-    if (port != 0 && port != 1)
+    if (port != 0 && port != 1) {
+        lastError_ = "the module has no port " + std::to_string(port);
         return false;
+    }
     if (!ready())
         return false;
     std::uint8_t bits[8];
@@ -189,8 +191,10 @@ bool ModbusDevice::write(std::int32_t port, std::int16_t data) {
 }
 
 bool ModbusDevice::read(std::int32_t port, std::int16_t& data) {
-    if (port != 0 && port != 1)
+    if (port != 0 && port != 1) {
+        lastError_ = "the module has no port " + std::to_string(port);
         return false;
+    }
     if (!ready())
         return false;
     std::uint8_t bits[8];

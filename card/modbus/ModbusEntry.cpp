@@ -1,6 +1,7 @@
 #include "card/modbus/ModbusEntry.h"
 
 #include "card/DeviceSpec.h"
+#include "card/modbus/ModbusBackend.h"
 #include "card/modbus/ModbusDevice.h"
 
 #include <QComboBox>
@@ -28,10 +29,10 @@ std::unique_ptr<PortDevice> ModbusEntry::open(QString& why) {
 }
 
 bool ModbusEntry::takeSpec(const DeviceSpec& spec) {
-    if (spec.kind != DeviceSpec::Kind::Modbus)
-        return false;
-    settings_ = spec.modbus;
-    return true;
+    const auto* settings = spec.settingsOf<ModbusSettings>(modbusBackend());
+    if (settings)
+        settings_ = *settings;
+    return settings != nullptr;
 }
 
 QWidget* ModbusEntry::createOptions(QWidget* parent) {

@@ -1,5 +1,7 @@
 #include "card/simulator/LoopbackSimulator.h"
 
+#include "card/simulator/Faults.h"
+
 #include <chrono>
 
 namespace {
@@ -23,57 +25,30 @@ LoopbackSimulator::LoopbackSimulator(SimulatorFault fault, Clock clock)
     draws_.seed(fault_.seed != 0 ? fault_.seed : std::random_device{}());
 }
 
-std::string describe(const SimulatorFault& f) {
-    const std::string n = std::to_string(f.n);
-    std::string text;
-    switch (f.kind) {
-    case SimulatorFault::Kind::Healthy:
-        text = "healthy wiring";
-        break;
-    case SimulatorFault::Kind::RelayNeverCloses:
-        text = "relay " + n + " never closes";
-        break;
-    case SimulatorFault::Kind::InputStuckActive:
-        text = "input " + n + " stuck active";
-        break;
-    case SimulatorFault::Kind::InputNeverActive:
-        text = "input " + n + " never active";
-        break;
-    case SimulatorFault::Kind::SwappedWires:
-        text = "wires of channels " + n + " and " + std::to_string(f.m) + " swapped";
-        break;
-    case SimulatorFault::Kind::EveryKthWriteFails:
-        text = "every " + std::to_string(f.k) + "th write fails";
-        break;
-    case SimulatorFault::Kind::EveryKthReadFails:
-        text = "every " + std::to_string(f.k) + "th read fails";
-        break;
-    case SimulatorFault::Kind::DeadAfterK:
-        text = "the card stops answering after " + std::to_string(f.k) + " operations";
-        break;
-    case SimulatorFault::Kind::Intermittent:
-        text = "relay " + n + " contact intermittent, " + std::to_string(f.percent) +
-               " % of closings fail";
-        break;
+bool LoopbackSimulator::callFails(bool isWrite, std::int32_t port) {
+    if (!validPort(port)) {
+        lastError_ = "the card has no port " + std::to_string(port);
+        return true;
     }
-    if (f.operateMs > 0)
-        text += ", relays operate in " + std::to_string(f.operateMs) + " ms";
-    return text;
-}
-
-bool LoopbackSimulator::callFails(bool isWrite) {
     const std::uint64_t nth = isWrite ? ++writes_ : ++reads_;
     const auto k = static_cast<std::uint64_t>(fault_.k);
+    bool fails = false;
     switch (fault_.kind) {
     case SimulatorFault::Kind::EveryKthWriteFails:
-        return isWrite && nth % k == 0;
+        fails = isWrite && nth % k == 0;
+        break;
     case SimulatorFault::Kind::EveryKthReadFails:
-        return !isWrite && nth % k == 0;
+        fails = !isWrite && nth % k == 0;
+        break;
     case SimulatorFault::Kind::DeadAfterK:
-        return writes_ + reads_ > k;
+        fails = writes_ + reads_ > k;
+        break;
     default:
-        return false;
+        break;
     }
+    if (fails)
+        lastError_ = "simulated: " + describe(fault_);
+    return fails;
 }
 
 std::uint8_t LoopbackSimulator::relays(int port) const {
@@ -102,7 +77,7 @@ bool LoopbackSimulator::contactClosed(int relay, std::int64_t now) const {
 }
 
 bool LoopbackSimulator::read(std::int32_t port, std::int16_t& data) {
-    if (!validPort(port) || callFails(false))
+    if (callFails(false, port))
         return false;
     const std::int64_t now = clock_();
     int byte = 0xFF;
@@ -121,7 +96,7 @@ bool LoopbackSimulator::read(std::int32_t port, std::int16_t& data) {
 }
 
 bool LoopbackSimulator::write(std::int32_t port, std::int16_t data) {
-    if (!validPort(port) || callFails(true))
+    if (callFails(true, port))
         return false;
     const std::int64_t now = clock_();
     for (int k = 0; k < 8; ++k) {

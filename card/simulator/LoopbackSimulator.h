@@ -30,9 +30,6 @@ struct SimulatorFault {
     std::uint32_t seed = 0; // of the intermittent contact's draws; 0: a different run each time
 };
 
-// The fault in words, for the run's record.
-std::string describe(const SimulatorFault& fault);
-
 // A card whose relays are wired back to its inputs, relay r to input 15 - r, with active-low
 // inputs as on the real card: healthy, every relay pattern reads back clean. It can play one
 // fault, and relays can take time to operate, measured on an injectable clock.
@@ -47,11 +44,15 @@ public:
     bool read(std::int32_t port, std::int16_t& data) override;
     bool write(std::int32_t port, std::int16_t data) override;
 
+    // Why the last read or write failed: the fault that failed it, or the port it named.
+    std::string lastError() const override { return lastError_; }
+
     // The relay byte last written to a port and taken (0 before any write).
     std::uint8_t relays(int port) const;
 
 private:
-    bool callFails(bool isWrite);
+    // Whether the fault fails this call (or its port is none of the card's); says why.
+    bool callFails(bool isWrite, std::int32_t port);
     int relayFeeding(int input) const;
     bool contactClosed(int relay, std::int64_t now) const;
 
@@ -67,4 +68,5 @@ private:
     std::uint64_t writes_ = 0;
     std::uint64_t reads_ = 0;
     std::mt19937 draws_;
+    std::string lastError_;
 };

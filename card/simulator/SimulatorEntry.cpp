@@ -1,32 +1,31 @@
 #include "card/simulator/SimulatorEntry.h"
 
+#include "card/DeviceSpec.h"
+#include "card/simulator/Faults.h"
+#include "card/simulator/SimulatorBackend.h"
+
 #include <QComboBox>
 #include <QFormLayout>
 #include <QSpinBox>
 
 #include <algorithm>
+#include <string_view>
 
 namespace {
 
-struct FaultChoice {
-    SimulatorFault::Kind kind;
-    const char* text;
-    bool n, m, k, p = false;
-};
+// The chooser's line for a fault: its words, begun with a capital.
+QString choice(const char* words) {
+    QString text = QString::fromLatin1(words);
+    text[0] = text[0].toUpper();
+    return text;
+}
 
-const FaultChoice kFaultChoices[] = {
-    {SimulatorFault::Kind::Healthy, "Healthy wiring", false, false, false},
-    {SimulatorFault::Kind::RelayNeverCloses, "Relay N never closes", true, false, false},
-    {SimulatorFault::Kind::InputStuckActive, "Input N stuck active", true, false, false},
-    {SimulatorFault::Kind::InputNeverActive, "Input N never active", true, false, false},
-    {SimulatorFault::Kind::SwappedWires, "Wires of channels N and M swapped", true, true, false},
-    {SimulatorFault::Kind::EveryKthWriteFails, "Every Kth write fails", false, false, true},
-    {SimulatorFault::Kind::EveryKthReadFails, "Every Kth read fails", false, false, true},
-    {SimulatorFault::Kind::DeadAfterK, "Card stops answering after K operations", false, false,
-     true},
-    {SimulatorFault::Kind::Intermittent, "Relay N contact intermittent: P % of closings fail", true,
-     false, false, true},
-};
+// Whether a fault takes the number a letter stands for.
+bool takes(const FaultForm* form, const char* letter) {
+    return form && std::any_of(form->args.begin(), form->args.end(), [letter](const auto& a) {
+               return std::string_view(a.letter) == letter;
+           });
+}
 
 } // namespace
 
@@ -52,10 +51,10 @@ std::unique_ptr<PortDevice> SimulatorEntry::open(QString& why) {
 }
 
 bool SimulatorEntry::takeSpec(const DeviceSpec& spec) {
-    if (spec.kind != DeviceSpec::Kind::Simulator)
-        return false;
-    fault_ = spec.fault;
-    return true;
+    const auto* fault = spec.settingsOf<SimulatorFault>(simulatorBackend());
+    if (fault)
+        fault_ = *fault;
+    return fault != nullptr;
 }
 
 QWidget* SimulatorEntry::createOptions(QWidget* parent) {
@@ -65,8 +64,13 @@ QWidget* SimulatorEntry::createOptions(QWidget* parent) {
 
     auto* fault = new QComboBox(page);
     fault->setObjectName(QStringLiteral("simFault"));
-    for (const FaultChoice& c : kFaultChoices)
-        fault->addItem(QString::fromLatin1(c.text));
+    // Healthy wiring first, then every fault the simulator plays.
+    std::vector<const FaultForm*> forms{nullptr};
+    fault->addItem(QStringLiteral("Healthy wiring"));
+    for (const FaultForm& form : faultForms()) {
+        forms.push_back(&form);
+        fault->addItem(choice(form.words));
+    }
     auto spin = [page](const char* name, int min, int max, int value) {
         return settingSpinBox(page, name, min, max, value);
     };
@@ -86,19 +90,23 @@ QWidget* SimulatorEntry::createOptions(QWidget* parent) {
     form->addRow(QStringLiteral("P:"), percent);
     form->addRow(QStringLiteral("Relay operate time:"), operate);
 
-    auto update = [this, fault, n, m, k, percent, operate] {
-        const FaultChoice& c = kFaultChoices[std::max(0, fault->currentIndex())];
-        fault_ = {c.kind,           n->value(),       m->value(), k->value(),
-                  operate->value(), percent->value(), fault_.seed};
-        n->setEnabled(c.n);
-        m->setEnabled(c.m);
-        k->setEnabled(c.k);
-        percent->setEnabled(c.p);
+    auto update = [this, forms, fault, n, m, k, percent, operate] {
+        const FaultForm* form = forms[std::max(0, fault->currentIndex())];
+        fault_ = {form ? form->kind : SimulatorFault::Kind::Healthy,
+                  n->value(),
+                  m->value(),
+                  k->value(),
+                  operate->value(),
+                  percent->value(),
+                  fault_.seed};
+        n->setEnabled(takes(form, "N"));
+        m->setEnabled(takes(form, "M"));
+        k->setEnabled(takes(form, "K"));
+        percent->setEnabled(takes(form, "P"));
     };
-    fault->setCurrentIndex(static_cast<int>(
-        std::find_if(std::begin(kFaultChoices), std::end(kFaultChoices),
-                     [this](const FaultChoice& c) { return c.kind == fault_.kind; }) -
-        std::begin(kFaultChoices)));
+    const FaultForm* current = faultForm(fault_.kind);
+    fault->setCurrentIndex(
+        static_cast<int>(std::find(forms.begin(), forms.end(), current) - forms.begin()));
     QObject::connect(fault, &QComboBox::currentIndexChanged, page, update);
     for (QSpinBox* s : {n, m, k, percent, operate})
         QObject::connect(s, &QSpinBox::valueChanged, page, update);

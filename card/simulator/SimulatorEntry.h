@@ -1,7 +1,7 @@
 #pragma once
 
 #include "card/DeviceEntry.h"
-#include "card/simulator/LoopbackSimulator.h"
+#include "card/simulator/Faults.h"
 
 #include <string>
 

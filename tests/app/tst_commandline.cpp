@@ -1,5 +1,10 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessRun.h"
+#include "card/comedi/ComediBackend.h"
+#include "card/isa/IsaBackend.h"
+#include "card/modbus/ModbusBackend.h"
+#include "card/modbus/ModbusSettings.h"
+#include "card/simulator/SimulatorBackend.h"
 #include "card/simulator/SimulatorEntry.h"
 #include "looptest/LoopTest.h"
 #include "support/ModalAnswerer.h"
@@ -117,7 +122,7 @@ void TstCommandLine::deviceSpecs_data() {
     QTest::newRow("no value") << "sim:relay-never-closes"
                               << "the fault relay-never-closes takes";
     QTest::newRow("swap one") << "sim:swap=3"
-                              << "the fault swap takes two channels";
+                              << "the fault swap takes swap=N,M";
     QTest::newRow("swap same") << "sim:swap=4,4"
                                << "swap needs two different";
     QTest::newRow("k zero") << "sim:dead-after=0"
@@ -142,24 +147,14 @@ void TstCommandLine::deviceSpecs() {
         return;
     }
     QString got;
-    switch (d.kind) {
-    case DeviceSpec::Kind::Simulator:
-        got = QStringLiteral("sim %1 %2 %3 %4")
-                  .arg(d.fault.n)
-                  .arg(d.fault.m)
-                  .arg(d.fault.k)
-                  .arg(d.fault.operateMs);
-        break;
-    case DeviceSpec::Kind::Isa:
-        got = QStringLiteral("isa %1").arg(d.base, 0, 16);
-        break;
-    case DeviceSpec::Kind::Comedi:
-        got = QStringLiteral("comedi ") + QString::fromStdString(d.path);
-        break;
-    case DeviceSpec::Kind::Modbus:
-        got = QStringLiteral("modbus ") + QString::fromStdString(d.modbus.describe());
-        break;
-    }
+    if (const auto* f = d.settingsOf<SimulatorFault>(simulatorBackend()))
+        got = QStringLiteral("sim %1 %2 %3 %4").arg(f->n).arg(f->m).arg(f->k).arg(f->operateMs);
+    else if (const auto* base = d.settingsOf<unsigned>(isaBackend()))
+        got = QStringLiteral("isa %1").arg(*base, 0, 16);
+    else if (const auto* path = d.settingsOf<std::string>(comediBackend()))
+        got = QStringLiteral("comedi ") + QString::fromStdString(*path);
+    else if (const auto* m = d.settingsOf<ModbusSettings>(modbusBackend()))
+        got = QStringLiteral("modbus ") + QString::fromStdString(m->describe());
     QCOMPARE(got, expect);
 }
 
@@ -169,7 +164,7 @@ void TstCommandLine::optionRules() {
                         "--readback", "500", "--junit", "r.xml", "--no-log"});
     QCOMPARE(int(o.mode), int(Options::Mode::Headless));
     QCOMPARE(o.durationMs, 45 * 60'000);
-    QCOMPARE(o.device->fault.kind, Kind::SwappedWires);
+    QCOMPARE(o.device->settingsOf<SimulatorFault>(simulatorBackend())->kind, Kind::SwappedWires);
     QVERIFY(o.stepMs == 20 && o.readbackMs == 500 && o.junit == "r.xml" && o.noLog);
     QCOMPARE(parsed({"--headless", "--device", "sim", "--duration", "8h"}).durationMs,
              8 * 3'600'000);

@@ -1,6 +1,8 @@
-#include "card/DeviceEntry.h"
-#include "card/DeviceList.h"
-#include "card/comedi/ComediDevice.h"
+#include "card/DeviceSpec.h"
+#include "card/comedi/ComediBackend.h"
+#include "card/isa/IsaBackend.h"
+#include "card/modbus/ModbusBackend.h"
+#include "support/FakeDio.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -8,43 +10,6 @@
 #include <map>
 
 namespace {
-
-// A stand-in for the library: subdevices of chosen kinds and sizes, with channel levels.
-class FakeDio : public DioLibrary {
-public:
-    struct Sub {
-        Kind kind;
-        int channels;
-    };
-    std::vector<Sub> subs;
-    bool opens = true;
-    bool configureFails = false;
-    std::map<std::pair<int, int>, bool> direction; // (subdevice, channel) -> output
-    std::map<int, std::uint64_t> levels;           // subdevice -> channel levels
-    struct Bitfield {
-        int sub;
-        unsigned mask, bits, base;
-    };
-    std::vector<Bitfield>* log = nullptr;
-
-    bool open(const std::string&) override { return opens; }
-    std::string boardName() const override { return "fake board"; }
-    int subdevices() const override { return static_cast<int>(subs.size()); }
-    Kind kind(int s) const override { return subs.at(s).kind; }
-    int channels(int s) const override { return subs.at(s).channels; }
-    bool configure(int s, int channel, bool output) override {
-        direction[{s, channel}] = output;
-        return !configureFails;
-    }
-    bool bitfield(int s, unsigned mask, unsigned& bits, unsigned base) override {
-        if (log)
-            log->push_back({s, mask, bits, base});
-        std::uint64_t& level = levels[s];
-        level = (level & ~(std::uint64_t(mask) << base)) | (std::uint64_t(bits & mask) << base);
-        bits = static_cast<unsigned>(level >> base);
-        return true;
-    }
-};
 
 using Kind = DioLibrary::Kind;
 
@@ -181,21 +146,22 @@ void TstComedi::theChooserListsOnlyUsableDevices() {
         return out;
     };
     DeviceSources sources;
-    sources.portHelper = "/nonexistent/looptest-porthelper";
-    sources.deviceDir = dev.path().toStdString();
-    sources.modbus = false;
+    sources.standIns[isaBackend().name] = IsaStandIn{"/nonexistent/looptest-porthelper", {}};
+    sources.leftOut = {modbusBackend().name};
     // A device file whose library answer decides: comedi0 serves, comedi1 is too small.
-    sources.dioLibrary = [] {
-        struct PathDio : FakeDio {
-            bool open(const std::string& path) override {
-                subs = path.ends_with("comedi0")
-                           ? std::vector<Sub>{{Kind::DigitalOut, 16}, {Kind::DigitalIn, 16}}
-                           : std::vector<Sub>{{Kind::DigitalOut, 8}};
-                return true;
-            }
-        };
-        return std::unique_ptr<DioLibrary>(new PathDio);
-    };
+    ComediStandIn comedi{dev.path().toStdString(), [] {
+                             struct PathDio : FakeDio {
+                                 bool open(const std::string& path) override {
+                                     subs = path.ends_with("comedi0")
+                                                ? std::vector<Sub>{{Kind::DigitalOut, 16},
+                                                                   {Kind::DigitalIn, 16}}
+                                                : std::vector<Sub>{{Kind::DigitalOut, 8}};
+                                     return true;
+                                 }
+                             };
+                             return std::unique_ptr<DioLibrary>(new PathDio);
+                         }};
+    sources.standIns[comediBackend().name] = comedi;
 
     // No device files: only the ISA card and the simulator.
     QStringList listed = names(standardDeviceEntries(sources));
@@ -212,8 +178,18 @@ void TstComedi::theChooserListsOnlyUsableDevices() {
                             .arg(dev.filePath(QStringLiteral("comedi0"))));
     QVERIFY(listed.last().startsWith(QLatin1String("Loop-back simulator")));
 
+    // A device named on the command line that the search did not list is offered all the
+    // same, so that opening it says what is wrong with it.
+    DeviceSpec named;
+    std::string why;
+    QVERIFY(parseDeviceSpec("comedi:" + dev.filePath(QStringLiteral("comedi1")).toStdString(),
+                            named, why));
+    listed = names(standardDeviceEntries(sources, &named));
+    QCOMPARE(listed.size(), 4);
+    QVERIFY(listed[2].endsWith(QLatin1String("comedi1 (named device)")));
+
     // Built without the library: no such entries, whatever the device files.
-    sources.dioLibrary = [] { return std::unique_ptr<DioLibrary>(); };
+    sources.standIns[comediBackend().name] = ComediStandIn{comedi.deviceDir, {}};
     QCOMPARE(names(standardDeviceEntries(sources)).size(), 2);
 }
 

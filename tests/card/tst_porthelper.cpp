@@ -1,5 +1,7 @@
-#include "card/DeviceList.h"
 #include "card/DeviceSelectingCard.h"
+#include "card/comedi/ComediBackend.h"
+#include "card/isa/IsaBackend.h"
+#include "card/isa/IsaCardEntry.h"
 #include "card/isa/PortHelperDevice.h"
 #include "looptest/LoopTest.h"
 #include "porthelper/Protocol.h"
@@ -229,9 +231,8 @@ void TstPortHelper::withoutItsCapabilityTheHelperSaysWhatToRun() {
 
 void TstPortHelper::theWindowDrivesTheCardThroughTheHelper() {
     DeviceSources sources;
-    sources.portHelper = kHelper;
-    sources.portStandIn = path_;
-    sources.deviceDir = "/nonexistent";
+    sources.standIns[isaBackend().name] = IsaStandIn{kHelper, path_};
+    sources.standIns[comediBackend().name] = ComediStandIn{"/nonexistent", {}};
     DeviceSelectingCard tak(standardDeviceEntries(sources));
     LoopTest w(tak);
     {

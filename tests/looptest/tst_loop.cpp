@@ -1,5 +1,6 @@
-#include "card/DeviceList.h"
 #include "card/DeviceSelectingCard.h"
+#include "card/comedi/ComediBackend.h"
+#include "card/isa/IsaBackend.h"
 #include "support/Window.h"
 
 #include "window/WindowTimer.h"
@@ -383,8 +384,8 @@ void TstLoop::speedBarsSetLabelsAndTimersInBothModes() {
 
 void TstLoop::autoRunOnTheSimulatorWithRealTimers() {
     DeviceSources noCards;
-    noCards.portHelper = "/nonexistent/looptest-porthelper";
-    noCards.deviceDir = "/nonexistent";
+    noCards.standIns[isaBackend().name] = IsaStandIn{"/nonexistent/looptest-porthelper", {}};
+    noCards.standIns[comediBackend().name] = ComediStandIn{"/nonexistent", {}};
     DeviceSelectingCard tak(standardDeviceEntries(noCards));
     LoopTest w(tak);
     {
