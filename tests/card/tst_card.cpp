@@ -1,7 +1,11 @@
+#include "app/CommandLine.h"
 #include "card/DeviceChooser.h"
-#include "card/DeviceList.h"
 #include "card/DeviceSelectingCard.h"
-#include "card/simulator/LoopbackSimulator.h"
+#include "card/comedi/ComediBackend.h"
+#include "card/isa/IsaBackend.h"
+#include "card/modbus/ModbusBackend.h"
+#include "card/simulator/Faults.h"
+#include "card/simulator/SimulatorBackend.h"
 #include "support/ModalAnswerer.h"
 
 #include <QComboBox>
@@ -9,6 +13,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,10 +22,17 @@ namespace {
 // Entries as on a machine without port access or data-acquisition cards.
 std::vector<std::unique_ptr<DeviceEntry>> entriesWithoutCards() {
     DeviceSources sources;
-    sources.portHelper = "/nonexistent/looptest-porthelper";
-    sources.deviceDir = "/nonexistent";
-    sources.modbus = false;
+    sources.standIns[isaBackend().name] = IsaStandIn{"/nonexistent/looptest-porthelper", {}};
+    sources.standIns[comediBackend().name] = ComediStandIn{"/nonexistent", {}};
+    sources.leftOut = {modbusBackend().name};
     return standardDeviceEntries(sources);
+}
+
+// The chooser's line for a fault.
+QString choice(SimulatorFault::Kind kind) {
+    QString words = QString::fromLatin1(faultForm(kind)->words);
+    words[0] = words[0].toUpper();
+    return words;
 }
 } // namespace
 
@@ -28,7 +40,7 @@ class TstCard : public QObject {
     Q_OBJECT
 private slots:
     void simulatorReadsBackEveryPatternClean();
-    void simulatorRefusesOtherPorts();
+    void everyFaultIsWrittenOnce();
     void cardRefusesPortsUntilOpenAndActive();
     void chooserPreselectsSimulatorAndEnterOpensIt();
     void chooserExplainsWhyTheCardCannotOpen();
@@ -68,15 +80,43 @@ void TstCard::simulatorReadsBackEveryPatternClean() {
     QCOMPARE(sim.relays(0), 0xFF);
 }
 
-void TstCard::simulatorRefusesOtherPorts() {
-    LoopbackSimulator sim;
-    std::int16_t data = 123;
-    QVERIFY(!sim.write(2, 1));
-    QVERIFY(!sim.write(-1, 1));
-    QVERIFY(!sim.read(2, data));
-    QCOMPARE(data, 123);
-    QCOMPARE(sim.relays(0), 0);
-    QCOMPARE(sim.relays(1), 0);
+// The simulator's faults are written once: the spec parser reads each with its numbers, the
+// chooser offers each in its words, and --help and docs/devices.md list each with its words.
+void TstCard::everyFaultIsWrittenOnce() {
+    const QString help = QString::fromStdString(helpText());
+    QFile file(QStringLiteral(LOOPTEST_SOURCE "/docs/devices.md"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString docs = QString::fromUtf8(file.readAll());
+    auto entries = entriesWithoutCards();
+    std::unique_ptr<QWidget> page(entries.back()->createOptions(nullptr)); // the simulator's
+    auto* offered = page->findChild<QComboBox*>(QStringLiteral("simFault"));
+    QCOMPARE(offered->count(), int(faultForms().size()) + 1); // and healthy wiring
+
+    int row = 1;
+    for (const FaultForm& form : faultForms()) {
+        std::string spec = "sim:" + std::string(form.name) + "=";
+        SimulatorFault want;
+        for (std::size_t i = 0; i < form.args.size(); ++i) {
+            want.*form.args[i].field = form.args[i].min + (i == 0 ? 2 : 5);
+            spec += (i ? "," : "") + std::to_string(want.*form.args[i].field);
+        }
+        DeviceSpec d;
+        std::string why;
+        QVERIFY2(parseDeviceSpec(spec, d, why), why.c_str());
+        const auto* got = d.settingsOf<SimulatorFault>(simulatorBackend());
+        QCOMPARE(got->kind, form.kind);
+        for (const FaultForm::Arg& a : form.args)
+            QCOMPARE(got->*a.field, want.*a.field);
+
+        const QString name = QString::fromStdString(specOf(form));
+        const QString words = QString::fromLatin1(form.words);
+        QCOMPARE(offered->itemText(row++), choice(form.kind));
+        const QRegularExpression line(
+            QStringLiteral("\\n  %1 +%2\\n")
+                .arg(QRegularExpression::escape(name), QRegularExpression::escape(words)));
+        QVERIFY2(help.contains(line), qPrintable(name));
+        QVERIFY2(docs.contains(QStringLiteral("| `%1` | %2 |").arg(name, words)), qPrintable(name));
+    }
 }
 
 void TstCard::cardRefusesPortsUntilOpenAndActive() {
@@ -179,9 +219,8 @@ void TstCard::anIsaBaseOutOfRangeIsRefusedInTheChooser() {
         f.write(QByteArray(0x400, char(0xFF)));
     }
     DeviceSources sources;
-    sources.portHelper = LOOPTEST_PORT_HELPER;
-    sources.portStandIn = port.toStdString();
-    sources.deviceDir = "/nonexistent";
+    sources.standIns[isaBackend().name] = IsaStandIn{LOOPTEST_PORT_HELPER, port.toStdString()};
+    sources.standIns[comediBackend().name] = ComediStandIn{"/nonexistent", {}};
     auto entries = standardDeviceEntries(sources);
     DeviceChooser chooser(entries);
     auto* list = chooser.findChild<QListWidget*>(QStringLiteral("devices"));
@@ -225,14 +264,13 @@ void TstCard::aFaultPickedInTheChooserIsPlayed() {
     QString refused;
     QTimer::singleShot(0, &chooser, [&] {
         // Swapping a channel with itself is no fault: refused with a reason.
-        fault->setCurrentIndex(
-            fault->findText(QStringLiteral("Wires of channels N and M swapped")));
+        fault->setCurrentIndex(fault->findText(choice(SimulatorFault::Kind::SwappedWires)));
         QVERIFY(n->isEnabled() && m->isEnabled());
         n->setValue(4);
         m->setValue(4);
         QTest::keyClick(chooser.findChild<QListWidget*>(), Qt::Key_Return);
         refused = status->text();
-        fault->setCurrentIndex(fault->findText(QStringLiteral("Input N stuck active")));
+        fault->setCurrentIndex(fault->findText(choice(SimulatorFault::Kind::InputStuckActive)));
         n->setValue(7);
         QTest::keyClick(chooser.findChild<QListWidget*>(), Qt::Key_Return);
     });
@@ -265,7 +303,7 @@ void TstCard::aNamedDeviceIsPreselectedWithItsSettings() {
     QVERIFY(card.preselect(spec));
     QVERIFY(card.SelectDevice());
     QCOMPARE(row, 1);
-    QCOMPARE(fault, QStringLiteral("Wires of channels N and M swapped"));
+    QCOMPARE(fault, choice(SimulatorFault::Kind::SwappedWires));
     QVERIFY(n == 2 && m == 5);
 
     QVERIFY(parseDeviceSpec("isa:2a0", spec, why));
