@@ -1,7 +1,8 @@
 #pragma once
 
-// The fixed binary protocol between the program and its port helper, over the helper's standard
-// input and output. Shared by both sides; plain constants, no library.
+// The fixed binary protocol between the program and its port helper, over a socket pair: the
+// program's end, and the helper's as its standard input and output. Shared by both sides; plain
+// constants, no library.
 //
 // Once the helper holds its two ports and has dropped every privilege, it sends kHello. Then,
 // per request, the program sends two bytes: an operation and a value; the helper answers two
@@ -32,7 +33,7 @@ constexpr int kExitUsage = 64;        // bad command line or base
 constexpr int kExitBadRequest = 65;   // a malformed request
 constexpr int kExitUnavailable = 69;  // port I/O does not exist here
 constexpr int kExitOsError = 71;      // could not drop privileges
-constexpr int kExitIoError = 74;      // the program's end of the pipe is gone
+constexpr int kExitIoError = 74;      // the program's end of the socket pair is gone
 constexpr int kExitNoPermission = 77; // no cap_sys_rawio
 
 } // namespace porthelper
