@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // An opened device behind the device-selecting card control: two ports, nothing else.
 // Implementations never throw from read or write; a failure is a false result.
@@ -14,4 +15,27 @@ public:
     virtual bool write(std::int32_t port, std::int16_t data) = 0;
     // Why the last read or write failed, in words; empty when it cannot tell.
     virtual std::string lastError() const { return {}; }
+
+    // --- Timing a card's contacts, for its diagnosis.
+    // A byte that stays put this long after a change has settled.
+    static constexpr std::int64_t kSettleUs = 5000;
+    // A watch keeps at most this many changes: more is a contact that never settles.
+    static constexpr std::size_t kMaxChanges = 255;
+    struct Change {
+        std::int64_t us; // on the device's clock
+        std::uint8_t byte;
+    };
+    struct Watch {
+        std::vector<Change> changes; // every change from the byte before
+        double intervalUs = 0;       // the sampling interval the device achieved
+    };
+    // Microseconds on the device's clock: the monotonic clock, unless the device has its own.
+    virtual std::int64_t nowUs() const;
+    // Waits until the device's clock reaches untilUs.
+    virtual void waitUntil(std::int64_t untilUs);
+    // Samples a port's input byte as fast as the device allows, from now until it has changed
+    // from the byte before (read before the write whose effect is watched) and then stayed put
+    // for kSettleUs, or until timeoutUs have passed; false when a read fails. The default reads
+    // in a tight loop.
+    virtual bool watch(std::int32_t port, std::uint8_t before, std::int64_t timeoutUs, Watch& out);
 };

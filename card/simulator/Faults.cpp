@@ -12,6 +12,7 @@ const FaultForm::Arg kN{"N", &F::n, 0, 15, "a channel from 0 to 15"};
 const FaultForm::Arg kM{"M", &F::m, 0, 15, "a channel from 0 to 15"};
 const FaultForm::Arg kK{"K", &F::k, 1, 1'000'000'000, "a count from 1 to 1000000000"};
 const FaultForm::Arg kP{"P", &F::percent, 0, 100, "a percentage from 0 to 100"};
+const FaultForm::Arg kMs{"MS", &F::ms, 1, 10000, "a time from 1 to 10000 ms"};
 
 } // namespace
 
@@ -28,6 +29,13 @@ const std::vector<FaultForm>& faultForms() {
          "intermittent",
          {kN, kP},
          "each closing of relay N fails with probability P %"},
+        {Kind::Slow, "slow", {kN, kMs}, "relay N takes MS ms to operate"},
+        {Kind::Bounce, "bounce", {kN, kMs}, "relay N's contact bounces for MS ms as it closes"},
+        {Kind::Shorted,
+         "short",
+         {kN, kM},
+         "channels N and M are bridged: either relay activates both inputs",
+         true},
     };
     return forms;
 }
@@ -70,7 +78,12 @@ std::string wordsOf(const FaultForm& form, const SimulatorFault& fault) {
 std::string describe(const SimulatorFault& fault) {
     const FaultForm* form = faultForm(fault.kind);
     std::string text = form ? wordsOf(*form, fault) : "healthy wiring";
+    for (const SimulatorFault& more : fault.also)
+        if (const FaultForm* f = faultForm(more.kind))
+            text += "; " + wordsOf(*f, more);
     if (fault.operateMs > 0)
         text += ", relays operate in " + std::to_string(fault.operateMs) + " ms";
+    if (fault.releaseMs >= 0 && fault.releaseMs != fault.operateMs)
+        text += ", relays release in " + std::to_string(fault.releaseMs) + " ms";
     return text;
 }

@@ -2,9 +2,13 @@
 
 #include "card/simulator/Faults.h"
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace {
+
+using Kind = SimulatorFault::Kind;
 
 bool validPort(std::int32_t port) {
     return port == 0 || port == 1;
@@ -17,12 +21,29 @@ std::int64_t LoopbackSimulator::steadyMicroseconds() {
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-LoopbackSimulator::LoopbackSimulator(SimulatorFault fault, Clock clock)
-    : fault_(fault)
-    , clock_(std::move(clock)) {
-    if (fault_.k < 1)
-        fault_.k = 1;
-    draws_.seed(fault_.seed != 0 ? fault_.seed : std::random_device{}());
+void LoopbackSimulator::sleepUntil(std::int64_t untilUs) {
+    const std::int64_t left = untilUs - steadyMicroseconds();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(left));
+}
+
+LoopbackSimulator::LoopbackSimulator(SimulatorFault fault, Clock clock, Wait wait)
+    : timing_(fault)
+    , clock_(std::move(clock))
+    , wait_(std::move(wait)) {
+    timing_.also.clear();
+    faults_.push_back(timing_);
+    faults_.insert(faults_.end(), fault.also.begin(), fault.also.end());
+    for (SimulatorFault& f : faults_)
+        f.k = std::max(f.k, 1);
+    draws_.seed(fault.seed != 0 ? fault.seed : std::random_device{}());
+}
+
+const SimulatorFault* LoopbackSimulator::fault(Kind kind, int n) const {
+    for (const SimulatorFault& f : faults_)
+        if (f.kind == kind && f.n == n)
+            return &f;
+    return nullptr;
 }
 
 bool LoopbackSimulator::callFails(bool isWrite, std::int32_t port) {
@@ -31,24 +52,17 @@ bool LoopbackSimulator::callFails(bool isWrite, std::int32_t port) {
         return true;
     }
     const std::uint64_t nth = isWrite ? ++writes_ : ++reads_;
-    const auto k = static_cast<std::uint64_t>(fault_.k);
-    bool fails = false;
-    switch (fault_.kind) {
-    case SimulatorFault::Kind::EveryKthWriteFails:
-        fails = isWrite && nth % k == 0;
-        break;
-    case SimulatorFault::Kind::EveryKthReadFails:
-        fails = !isWrite && nth % k == 0;
-        break;
-    case SimulatorFault::Kind::DeadAfterK:
-        fails = writes_ + reads_ > k;
-        break;
-    default:
-        break;
+    for (const SimulatorFault& f : faults_) {
+        const auto k = static_cast<std::uint64_t>(f.k);
+        const bool fails = (f.kind == Kind::EveryKthWriteFails && isWrite && nth % k == 0) ||
+                           (f.kind == Kind::EveryKthReadFails && !isWrite && nth % k == 0) ||
+                           (f.kind == Kind::DeadAfterK && writes_ + reads_ > k);
+        if (fails) {
+            lastError_ = "simulated: " + describe(f);
+            return true;
+        }
     }
-    if (fails)
-        lastError_ = "simulated: " + describe(fault_);
-    return fails;
+    return false;
 }
 
 std::uint8_t LoopbackSimulator::relays(int port) const {
@@ -60,38 +74,63 @@ std::uint8_t LoopbackSimulator::relays(int port) const {
 }
 
 int LoopbackSimulator::relayFeeding(int input) const {
-    const int relay = 15 - input;
-    if (fault_.kind == SimulatorFault::Kind::SwappedWires) {
-        if (relay == fault_.n)
-            return fault_.m;
-        if (relay == fault_.m)
-            return fault_.n;
+    int relay = 15 - input;
+    for (const SimulatorFault& f : faults_) {
+        if (f.kind != Kind::SwappedWires)
+            continue;
+        if (relay == f.n)
+            relay = f.m;
+        else if (relay == f.m)
+            relay = f.n;
     }
     return relay;
 }
 
 bool LoopbackSimulator::contactClosed(int relay, std::int64_t now) const {
     const Relay& r = relays_[relay];
-    const std::int64_t operateUs = static_cast<std::int64_t>(fault_.operateMs) * 1000;
-    return now - r.since >= operateUs ? r.wanted && !r.misses : r.before;
+    const SimulatorFault* slow = fault(Kind::Slow, relay);
+    const int releaseMs = timing_.releaseMs >= 0 ? timing_.releaseMs : timing_.operateMs;
+    const std::int64_t delay =
+        std::int64_t(r.wanted ? (slow ? slow->ms : timing_.operateMs) : releaseMs) * 1000;
+    const std::int64_t t = now - r.since;
+    if (t < delay)
+        return r.before;
+    const bool closed = r.wanted && !r.misses;
+    // A bouncing contact, once it first closes, opens three times before it stays closed:
+    // in the second half of each third of its bounce time.
+    const SimulatorFault* bounce = closed && !r.before ? fault(Kind::Bounce, relay) : nullptr;
+    if (bounce) {
+        const std::int64_t third = std::max<std::int64_t>(2, std::int64_t(bounce->ms) * 1000 / 3);
+        const std::int64_t into = t - delay;
+        if (into < 3 * third)
+            return into % third < third / 2;
+    }
+    return closed;
+}
+
+int LoopbackSimulator::inputByte(int port, std::int64_t now) const {
+    int byte = 0xFF;
+    for (int k = 0; k < 8; ++k) {
+        const int input = 8 * port + k;
+        bool active = contactClosed(relayFeeding(input), now);
+        // A bridge between two channels: either relay activates both inputs.
+        for (const SimulatorFault& f : faults_)
+            if (f.kind == Kind::Shorted && (input == 15 - f.n || input == 15 - f.m))
+                active = active || contactClosed(f.n, now) || contactClosed(f.m, now);
+        if (fault(Kind::InputStuckActive, input))
+            active = true;
+        if (fault(Kind::InputNeverActive, input))
+            active = false;
+        if (active)
+            byte &= ~(1 << k); // active-low
+    }
+    return byte;
 }
 
 bool LoopbackSimulator::read(std::int32_t port, std::int16_t& data) {
     if (callFails(false, port))
         return false;
-    const std::int64_t now = clock_();
-    int byte = 0xFF;
-    for (int k = 0; k < 8; ++k) {
-        const int input = 8 * port + k;
-        bool active = contactClosed(relayFeeding(input), now);
-        if (input == fault_.n && fault_.kind == SimulatorFault::Kind::InputStuckActive)
-            active = true;
-        if (input == fault_.n && fault_.kind == SimulatorFault::Kind::InputNeverActive)
-            active = false;
-        if (active)
-            byte &= ~(1 << k); // active-low
-    }
-    data = static_cast<std::int16_t>(byte);
+    data = static_cast<std::int16_t>(inputByte(port, clock_()));
     return true;
 }
 
@@ -102,7 +141,7 @@ bool LoopbackSimulator::write(std::int32_t port, std::int16_t data) {
     for (int k = 0; k < 8; ++k) {
         const int relay = 8 * port + k;
         bool closed = ((data >> k) & 1) != 0;
-        if (relay == fault_.n && fault_.kind == SimulatorFault::Kind::RelayNeverCloses)
+        if (fault(Kind::RelayNeverCloses, relay))
             closed = false;
         Relay& r = relays_[relay];
         if (closed == r.wanted)
@@ -113,9 +152,32 @@ bool LoopbackSimulator::write(std::int32_t port, std::int16_t data) {
         r.since = now;
         // An intermittent contact fails a closing at random; it stays open until the relay
         // is opened and closed again.
-        r.misses = closed && relay == fault_.n &&
-                   fault_.kind == SimulatorFault::Kind::Intermittent &&
-                   std::uniform_int_distribution<int>(0, 99)(draws_) < fault_.percent;
+        const SimulatorFault* intermittent = fault(Kind::Intermittent, relay);
+        r.misses = closed && intermittent &&
+                   std::uniform_int_distribution<int>(0, 99)(draws_) < intermittent->percent;
     }
+    return true;
+}
+
+bool LoopbackSimulator::watch(std::int32_t port, std::uint8_t before, std::int64_t timeoutUs,
+                              Watch& out) {
+    out = {};
+    if (callFails(false, port))
+        return false;
+    const std::int64_t start = clock_();
+    std::int64_t t = start - kSampleUs, last = start;
+    int byte = before;
+    while (t < start || (t - start < timeoutUs && out.changes.size() < kMaxChanges &&
+                         (out.changes.empty() || t - last < kSettleUs))) {
+        t += kSampleUs;
+        const int now = inputByte(port, t);
+        if (now != byte) {
+            out.changes.push_back({t, static_cast<std::uint8_t>(now)});
+            byte = now;
+            last = t;
+        }
+    }
+    out.intervalUs = kSampleUs;
+    wait_(t); // the watch lasts as long as its samples
     return true;
 }

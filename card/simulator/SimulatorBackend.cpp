@@ -61,10 +61,26 @@ bool parseFault(const std::string& text, SimulatorFault& fault, std::string& why
         return true;
     }
     why = "unknown simulator fault \"" + text + "\"; expected " + allFaults() +
-          ", optionally followed by ,operate-ms=T";
+          ", several joined with +, optionally followed by ,operate-ms=T and ,release-ms=T";
     return false;
 }
 
+// Takes a trailing ",name=T" off rest into ms; false with why when T is no time.
+bool takeTime(std::string& rest, const std::string& name, int& ms, bool& took, std::string& why) {
+    const std::size_t at = rest.rfind(name + "=");
+    if (at == std::string::npos || (at > 0 && rest[at - 1] != ',') ||
+        rest.find_first_of(",+", at) != std::string::npos)
+        return true;
+    if (!number(rest.substr(at + name.size() + 1), 0, 10000, ms)) {
+        why = name + " takes a whole number of milliseconds from 0 to 10000";
+        return false;
+    }
+    rest.resize(at == 0 ? 0 : at - 1);
+    took = true;
+    return true;
+}
+
+// FAULT[+FAULT...][,operate-ms=T][,release-ms=T], or the times alone for healthy wiring.
 bool parse(const std::string&, const std::string* settings, std::any& into, std::string& why) {
     SimulatorFault fault;
     if (settings) {
@@ -72,18 +88,30 @@ bool parse(const std::string&, const std::string* settings, std::any& into, std:
             why = "sim: names no fault; expected sim or sim:FAULT with FAULT one of " + allFaults();
             return false;
         }
-        // A trailing operate-ms applies to any fault, and to healthy wiring alone.
+        // The relays' operate and release times close the spec, in either order, for every
+        // fault and for healthy wiring alone.
         std::string rest = *settings;
-        const std::size_t operate = rest.rfind("operate-ms=");
-        if (operate != std::string::npos && (operate == 0 || rest[operate - 1] == ',')) {
-            if (!number(rest.substr(operate + 11), 0, 10000, fault.operateMs)) {
-                why = "operate-ms takes a whole number of milliseconds from 0 to 10000";
+        int operate = 0, release = -1;
+        for (bool took = true; took;) {
+            took = false;
+            if (!takeTime(rest, "operate-ms", operate, took, why) ||
+                !takeTime(rest, "release-ms", release, took, why))
                 return false;
-            }
-            rest.resize(operate == 0 ? 0 : operate - 1);
         }
-        if (!rest.empty() && !parseFault(rest, fault, why))
-            return false;
+        // Faults combine with "+", as a real card may have more than one.
+        if (!rest.empty()) {
+            for (const std::string& part : split(rest, '+')) {
+                SimulatorFault one;
+                if (!parseFault(part, one, why))
+                    return false;
+                if (fault.kind == SimulatorFault::Kind::Healthy)
+                    fault = one;
+                else
+                    fault.also.push_back(one);
+            }
+        }
+        fault.operateMs = operate;
+        fault.releaseMs = release;
     }
     into = fault;
     return true;
@@ -92,9 +120,8 @@ bool parse(const std::string&, const std::string* settings, std::any& into, std:
 void list(const DeviceSources& sources, const DeviceSpec*,
           std::vector<std::unique_ptr<DeviceEntry>>& entries) {
     const auto* standIn = sources.standIn<SimulatorStandIn>(simulatorBackend().name);
-    entries.push_back(std::make_unique<SimulatorEntry>(
-        standIn ? standIn->clock
-                : LoopbackSimulator::Clock(LoopbackSimulator::steadyMicroseconds)));
+    entries.push_back(standIn ? std::make_unique<SimulatorEntry>(standIn->clock, standIn->wait)
+                              : std::make_unique<SimulatorEntry>());
 }
 
 std::string faultHelp() {
@@ -121,11 +148,13 @@ const Backend& simulatorBackend() {
     static const Backend backend{
         "simulator",
         {"sim"},
-        "sim, sim:FAULT[,operate-ms=T]",
+        "sim, sim:FAULT[+FAULT...][,operate-ms=T][,release-ms=T]",
         "  sim                                the built-in loop-back simulator, healthy\n"
-        "  sim:FAULT[,operate-ms=T]           the simulator playing one fault (below),\n"
-        "                                     its relays taking T ms to operate;\n"
-        "                                     sim:operate-ms=T alone: healthy\n",
+        "  sim:FAULT[+FAULT...][,operate-ms=T][,release-ms=T]\n"
+        "                                     the simulator playing faults (below), its\n"
+        "                                     relays taking T ms to operate and to release\n"
+        "                                     (release as operate unless given); the times\n"
+        "                                     alone: healthy\n",
         faultHelp(),
         examples(),
         {},

@@ -29,8 +29,9 @@ bool takes(const FaultForm* form, const char* letter) {
 
 } // namespace
 
-SimulatorEntry::SimulatorEntry(LoopbackSimulator::Clock clock)
-    : clock_(std::move(clock)) {}
+SimulatorEntry::SimulatorEntry(LoopbackSimulator::Clock clock, LoopbackSimulator::Wait wait)
+    : clock_(std::move(clock))
+    , wait_(std::move(wait)) {}
 
 QString SimulatorEntry::name() const {
     return QStringLiteral("Loop-back simulator (no card needed)");
@@ -47,7 +48,7 @@ std::unique_ptr<PortDevice> SimulatorEntry::open(QString& why) {
         return nullptr;
     }
     why.clear();
-    return std::make_unique<LoopbackSimulator>(fault_, clock_);
+    return std::make_unique<LoopbackSimulator>(fault_, clock_, wait_);
 }
 
 bool SimulatorEntry::takeSpec(const DeviceSpec& spec) {
@@ -87,28 +88,36 @@ QWidget* SimulatorEntry::createOptions(QWidget* parent) {
     form->addRow(QStringLiteral("Channel N:"), n);
     form->addRow(QStringLiteral("Channel M:"), m);
     form->addRow(QStringLiteral("K:"), k);
+    auto* ms = spin("simMs", 1, 10000, fault_.ms);
+    ms->setSuffix(QStringLiteral(" ms"));
     form->addRow(QStringLiteral("P:"), percent);
+    form->addRow(QStringLiteral("MS:"), ms);
     form->addRow(QStringLiteral("Relay operate time:"), operate);
 
-    auto update = [this, forms, fault, n, m, k, percent, operate] {
+    // The chooser offers one fault; more named on the command line stay until another is picked.
+    auto update = [this, forms, fault, n, m, k, percent, ms, operate] {
         const FaultForm* form = forms[std::max(0, fault->currentIndex())];
-        fault_ = {form ? form->kind : SimulatorFault::Kind::Healthy,
-                  n->value(),
-                  m->value(),
-                  k->value(),
-                  operate->value(),
-                  percent->value(),
-                  fault_.seed};
+        fault_.kind = form ? form->kind : SimulatorFault::Kind::Healthy;
+        fault_.n = n->value();
+        fault_.m = m->value();
+        fault_.k = k->value();
+        fault_.percent = percent->value();
+        fault_.ms = ms->value();
+        fault_.operateMs = operate->value();
         n->setEnabled(takes(form, "N"));
         m->setEnabled(takes(form, "M"));
         k->setEnabled(takes(form, "K"));
         percent->setEnabled(takes(form, "P"));
+        ms->setEnabled(takes(form, "MS"));
     };
     const FaultForm* current = faultForm(fault_.kind);
     fault->setCurrentIndex(
         static_cast<int>(std::find(forms.begin(), forms.end(), current) - forms.begin()));
-    QObject::connect(fault, &QComboBox::currentIndexChanged, page, update);
-    for (QSpinBox* s : {n, m, k, percent, operate})
+    QObject::connect(fault, &QComboBox::currentIndexChanged, page, [this, update] {
+        fault_.also.clear();
+        update();
+    });
+    for (QSpinBox* s : {n, m, k, percent, ms, operate})
         QObject::connect(s, &QSpinBox::valueChanged, page, update);
     update();
     return page;

@@ -8,7 +8,8 @@
 // The built-in loop-back simulator, healthy or playing one fault the user picks for this run.
 class SimulatorEntry : public DeviceEntry {
 public:
-    explicit SimulatorEntry(LoopbackSimulator::Clock clock = LoopbackSimulator::steadyMicroseconds);
+    explicit SimulatorEntry(LoopbackSimulator::Clock clock = LoopbackSimulator::steadyMicroseconds,
+                            LoopbackSimulator::Wait wait = LoopbackSimulator::sleepUntil);
     QString name() const override;
     bool probe(QString& why) const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
@@ -21,5 +22,6 @@ public:
 
 private:
     LoopbackSimulator::Clock clock_;
+    LoopbackSimulator::Wait wait_;
     SimulatorFault fault_;
 };

@@ -1,0 +1,39 @@
+#include "card/PortDevice.h"
+
+#include <chrono>
+#include <thread>
+
+std::int64_t PortDevice::nowUs() const {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void PortDevice::waitUntil(std::int64_t untilUs) {
+    const std::int64_t left = untilUs - nowUs();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(left));
+}
+
+bool PortDevice::watch(std::int32_t port, std::uint8_t before, std::int64_t timeoutUs, Watch& out) {
+    out = {};
+    const std::int64_t start = nowUs();
+    std::int64_t last = start, now = start;
+    long samples = 0;
+    for (;;) {
+        std::int16_t data = 0;
+        if (!read(port, data))
+            return false;
+        now = nowUs();
+        ++samples;
+        const auto byte = static_cast<std::uint8_t>(data & 0xFF);
+        if (byte != (out.changes.empty() ? before : out.changes.back().byte)) {
+            out.changes.push_back({now, byte});
+            last = now;
+        }
+        const bool settled = !out.changes.empty() && now - last >= kSettleUs;
+        if (settled || now - start >= timeoutUs || out.changes.size() >= kMaxChanges)
+            break;
+    }
+    out.intervalUs = samples > 1 ? double(now - start) / double(samples - 1) : double(now - start);
+    return true;
+}
