@@ -1,8 +1,9 @@
 // looptest-porthelper: the only part of looptest that may hold a privilege, cap_sys_rawio, and
 // only until it has permission for the card's two ports. It then drops every capability for
-// good and serves one-byte reads and writes of those two ports over its standard input and
-// output (porthelper/Protocol.h). It links no Qt and loads nothing, and it reads nothing from
-// its environment.
+// good and serves one-byte reads and writes of those two ports, and timed watches of their
+// inputs, over its standard input and output (porthelper/Protocol.h). A program that ends
+// without its goodbye has died: the helper opens every relay before it ends. It links no Qt
+// and loads nothing, and it reads nothing from its environment.
 //
 //   looptest-porthelper BASE                    serve the ports at BASE and BASE + 1 (hex)
 //   looptest-porthelper --probe BASE            say whether that could be done; touch no port
@@ -15,9 +16,11 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <string>
@@ -143,52 +146,130 @@ bool readFully(int fd, unsigned char* buf, std::size_t n, bool& atEnd) {
     return true;
 }
 
-void writeFully(const void* data, std::size_t n) {
+// The card's two ports, or a file standing in for them (standIn >= 0).
+struct Ports {
+    unsigned base;
+    int standIn;
+
+    // The low bit of an operation is the port: only base and base + 1 are reachable.
+    bool read(unsigned char op, unsigned char& byte) const {
+        const unsigned address = base + (op & 1u);
+        if (standIn >= 0)
+            return ::pread(standIn, &byte, 1, address) == 1;
+#ifdef LOOPTEST_HAVE_IOPERM
+        byte = ::inb(static_cast<unsigned short>(address));
+#endif
+        return true;
+    }
+    bool write(unsigned char op, unsigned char byte) const {
+        const unsigned address = base + (op & 1u);
+        if (standIn >= 0)
+            return ::pwrite(standIn, &byte, 1, address) == 1;
+#ifdef LOOPTEST_HAVE_IOPERM
+        ::outb(byte, static_cast<unsigned short>(address));
+#endif
+        return true;
+    }
+    // The program is gone without its goodbye: every relay opens before the helper ends.
+    [[noreturn]] void endWithoutGoodbye(int status) const {
+        write(kWritePort0, 0);
+        write(kWritePort1, 0);
+        std::_Exit(status);
+    }
+};
+
+void writeFully(const Ports& ports, const void* data, std::size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);
     while (n > 0) {
         const ssize_t w = ::write(STDOUT_FILENO, p, n);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
-            std::_Exit(kExitIoError);
+            ports.endWithoutGoodbye(kExitIoError);
         p += w;
         n -= static_cast<std::size_t>(w);
     }
 }
 
-// Answers requests until the program closes its end. standIn < 0 means the real ports.
-[[noreturn]] void serve(unsigned base, int standIn) {
-    writeFully(kHello, sizeof kHello);
+std::uint64_t monotonicUs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::uint64_t(t.tv_sec) * 1'000'000u + std::uint64_t(t.tv_nsec) / 1000u;
+}
+
+void putLe(unsigned char* at, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// Samples a port until its byte has changed from the byte before and settled, or the
+// time-out; answers what it saw.
+void watch(const Ports& ports, unsigned char op, unsigned timeoutUnits, unsigned char before) {
+    unsigned char reply[kWatchHeader + kWatchMaxChanges * kWatchChange] = {kOk};
+    unsigned changes = 0;
+    std::uint32_t samples = 0;
+    unsigned char last = before;
+    const std::uint64_t start = monotonicUs();
+    const std::uint64_t timeout = std::uint64_t(timeoutUnits) * kWatchUnitMs * 1000u;
+    std::uint64_t now = start, changed = start;
+    bool ok = true;
+    while (ok && (samples == 0 || (now - start < timeout && changes < kWatchMaxChanges &&
+                                   (changes == 0 || now - changed < kWatchSettleUs)))) {
+        unsigned char byte = 0;
+        ok = ports.read(op, byte);
+        now = monotonicUs();
+        ++samples;
+        if (ok && byte != last) {
+            unsigned char* at = reply + kWatchHeader + changes * kWatchChange;
+            putLe(at, now - start, 4);
+            at[4] = byte;
+            last = byte;
+            changed = now;
+            ++changes;
+        }
+    }
+    reply[0] = ok ? kOk : kFailed;
+    reply[1] = static_cast<unsigned char>(changes);
+    reply[2] = last;
+    putLe(reply + 3, samples, 4);
+    putLe(reply + 7, now - start, 4);
+    putLe(reply + 11, start, 8);
+    writeFully(ports, reply, kWatchHeader + changes * kWatchChange);
+}
+
+// Answers requests until the program says goodbye or its end closes.
+[[noreturn]] void serve(const Ports& ports) {
+    writeFully(ports, kHello, sizeof kHello);
     for (;;) {
         unsigned char request[2];
         bool atEnd = false;
         if (!readFully(STDIN_FILENO, request, sizeof request, atEnd))
-            std::_Exit(atEnd ? 0 : kExitBadRequest);
+            ports.endWithoutGoodbye(atEnd ? 0 : kExitBadRequest);
         const unsigned char op = request[0];
         const unsigned char value = request[1];
         const bool isRead = op == kReadPort0 || op == kReadPort1;
         const bool isWrite = op == kWritePort0 || op == kWritePort1;
-        if (!(isRead || isWrite) || (isRead && value != 0))
-            std::_Exit(kExitBadRequest);
-        // The low bit of the operation is the port: only base and base + 1 are reachable.
-        const unsigned address = base + (op & 1u);
-        unsigned char reply[2] = {kOk, value};
-        if (standIn >= 0) {
-            const ssize_t n = isRead ? ::pread(standIn, &reply[1], 1, address)
-                                     : ::pwrite(standIn, &value, 1, address);
-            if (n != 1) {
-                reply[0] = kFailed;
-                reply[1] = 0;
-            }
-        } else {
-#ifdef LOOPTEST_HAVE_IOPERM
-            if (isRead)
-                reply[1] = ::inb(static_cast<unsigned short>(address));
-            else
-                ::outb(value, static_cast<unsigned short>(address));
-#endif
+        const bool isWatch = op == kWatchPort0 || op == kWatchPort1;
+        if (op == kGoodbye && value == 0) {
+            const unsigned char reply[2] = {kOk, 0};
+            writeFully(ports, reply, sizeof reply);
+            std::_Exit(0);
         }
-        writeFully(reply, sizeof reply);
+        unsigned char before = 0;
+        if (isWatch && !readFully(STDIN_FILENO, &before, 1, atEnd))
+            ports.endWithoutGoodbye(kExitBadRequest);
+        if (isWatch && value >= 1 && value <= kWatchMaxUnits) {
+            watch(ports, op, value, before);
+            continue;
+        }
+        if (!(isRead || isWrite) || (isRead && value != 0))
+            ports.endWithoutGoodbye(kExitBadRequest);
+        unsigned char reply[2] = {kOk, value};
+        if (!(isRead ? ports.read(op, reply[1]) : ports.write(op, value))) {
+            reply[0] = kFailed;
+            reply[1] = 0;
+        }
+        writeFully(ports, reply, sizeof reply);
     }
 }
 
@@ -220,7 +301,7 @@ int main(int argc, char* argv[]) {
         if (fd < 0)
             fail(kExitUnavailable, std::string("looptest-porthelper: cannot open ") + standInPath +
                                        ": " + std::strerror(errno));
-        serve(base, fd);
+        serve(Ports{base, fd});
     }
 
     takePorts(base);
@@ -231,5 +312,5 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     dropPrivileges();
-    serve(base, -1);
+    serve(Ports{base, -1});
 }

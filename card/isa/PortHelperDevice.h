@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <sched.h>
 #include <string>
 #include <sys/types.h>
 
@@ -42,14 +44,21 @@ public:
     bool read(std::int32_t port, std::int16_t& data) override;
     bool write(std::int32_t port, std::int16_t data) override;
     std::string lastError() const override { return lastError_; }
+    // The helper samples and time-stamps by itself: one request per watch, at most a second.
+    bool watch(std::int32_t port, std::uint8_t before, std::int64_t timeoutUs, Watch& out) override;
 
 private:
     PortHelperDevice(pid_t pid, int socket, unsigned base);
     bool request(unsigned char op, unsigned char value, unsigned char& answer);
+    // Sends a request and reads n bytes of its answer before the deadline; stops the helper
+    // when it cannot.
+    bool exchange(const unsigned char* out, std::size_t size, unsigned char* answer, std::size_t n,
+                  std::chrono::milliseconds wait);
     void stop();
 
     pid_t pid_;
     int socket_;
     unsigned base_;
     std::string lastError_;
+    std::optional<cpu_set_t> freeCores_; // the cores the opening thread had before, to restore
 };

@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 // The port helper against a file standing in for the I/O space: the helper drops every
 // capability before it opens such a file, so no test here can reach the machine's ports.
 class TstPortHelper : public QObject {
@@ -27,6 +31,8 @@ private slots:
     void aMissingDeadOrSilentHelperFailsWithinItsWait();
     void withoutItsCapabilityTheHelperSaysWhatToRun();
     void theWindowDrivesTheCardThroughTheHelper();
+    void aWatchSeesChangesAtTheirTimes();
+    void withoutItsGoodbyeTheHelperOpensEveryRelay();
 
 private:
     QByteArray fileBytes() const;
@@ -169,15 +175,22 @@ void TstPortHelper::malformedOrRandomRequestsEndTheHelperCleanly() {
     QCOMPARE(run(QByteArray(), out), 0);
 
     QRandomGenerator rng(20261207);
-    const char ops[] = {0x10, 0x11, 0x20, 0x21};
+    const char ops[] = {0x10, 0x11, 0x20, 0x21, 0x30, 0x31, 0x40};
     for (int round = 0; round < 40; ++round) {
         QByteArray input;
         const int n = rng.bounded(1, 200);
         for (int i = 0; i < n; ++i) {
             const bool garbage = rng.bounded(20) == 0;
-            const char op = garbage ? char(rng.bounded(256)) : ops[rng.bounded(4)];
+            // Watches (mostly 4 ms long) and goodbyes are rarer than reads and writes.
+            const char op =
+                garbage ? char(rng.bounded(256)) : ops[rng.bounded(4 + (i % 16 == 0) * 3)];
             input += op;
-            input += (op == 0x10 || op == 0x11) && !garbage ? char(0) : char(rng.bounded(256));
+            if ((op == 0x10 || op == 0x11 || op == 0x40) && !garbage)
+                input += char(0);
+            else if ((op == 0x30 || op == 0x31) && !garbage)
+                input += QByteArray(1, char(rng.bounded(1, 3))) + char(rng.bounded(256));
+            else
+                input += char(rng.bounded(256));
         }
         const int status = run(input, out);
         QVERIFY2(status == 0 || status == porthelper::kExitBadRequest,
@@ -259,6 +272,61 @@ void TstPortHelper::theWindowDrivesTheCardThroughTheHelper() {
     QVERIFY(w.isEnded());
     expected[0x300] = expected[0x301] = 0;
     QCOMPARE(fileBytes(), expected);
+}
+
+// Another process changes the port's byte at known times; one watch sees the changes, in order
+// and about their time apart, sampling far faster than they came.
+void TstPortHelper::aWatchSeesChangesAtTheirTimes() {
+    QString why;
+    auto dev = PortHelperDevice::open(kHelper, 0x300, why, path_);
+    QVERIFY2(dev, qPrintable(why));
+    QProcess writer;
+    writer.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import os, sys, time\n"
+                                 "fd = os.open(sys.argv[1], os.O_WRONLY)\n"
+                                 "time.sleep(0.05)\n"
+                                 "for byte in (1, 3, 7):\n"
+                                 "    os.pwrite(fd, bytes([byte]), 0x300); time.sleep(0.002)\n"),
+                  QString::fromStdString(path_)});
+    QVERIFY(writer.waitForStarted());
+    PortDevice::Watch w;
+    QVERIFY(dev->watch(0, 0xA5, 1'000'000, w));
+    QVERIFY(writer.waitForFinished());
+    QCOMPARE(w.changes.size(), 3u); // 2 ms apart, so within one settle window
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(int(w.changes[i].byte), (2 << i) - 1);
+        const double apartMs = i ? double(w.changes[i].us - w.changes[i - 1].us) / 1000.0 : 2;
+        QVERIFY2(apartMs > 1.5 && apartMs < 5, qPrintable(QString::number(apartMs)));
+    }
+    QVERIFY2(w.intervalUs > 0 && w.intervalUs < 100, qPrintable(QString::number(w.intervalUs)));
+    QVERIFY(dev->nowUs() - w.changes[2].us >=
+            PortDevice::kSettleUs); // it waited for them to settle
+}
+
+// A program that ends in order says goodbye and the relays stay as they are; one killed with
+// SIGKILL says nothing, and the helper opens every relay before it ends.
+void TstPortHelper::withoutItsGoodbyeTheHelperOpensEveryRelay() {
+    for (bool killed : {false, true}) {
+        QVERIFY(::truncate(path_.c_str(), 0) == 0 && ::truncate(path_.c_str(), 0x400) == 0);
+        const pid_t program = ::fork();
+        if (program == 0) {
+            QString why;
+            auto dev = PortHelperDevice::open(kHelper, 0x300, why, path_);
+            const bool ok = dev && dev->write(0, 0x55) && dev->write(1, 0xAA);
+            if (killed)
+                ::pause(); // until the SIGKILL
+            dev.reset();
+            std::_Exit(ok ? 0 : 1);
+        }
+        QTRY_VERIFY(fileBytes().mid(0x300, 2) == QByteArray("\x55\xAA"));
+        if (killed)
+            ::kill(program, SIGKILL);
+        int status = 0;
+        QCOMPARE(::waitpid(program, &status, 0), program);
+        const QByteArray left = killed ? QByteArray(2, '\0') : QByteArray("\x55\xAA");
+        QTRY_COMPARE(fileBytes().mid(0x300, 2), left);
+    }
 }
 
 QTEST_MAIN(TstPortHelper)
