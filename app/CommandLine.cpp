@@ -46,7 +46,7 @@ struct Parsed {
     Options& o;
     std::string value;              // the value of the option being taken
     std::vector<std::string> given; // every option named, in order
-    bool headless = false, help = false, version = false;
+    bool headless = false, diagnose = false, help = false, version = false;
     bool has(const char* option) const {
         return std::find(given.begin(), given.end(), option) != given.end();
     }
@@ -76,6 +76,19 @@ const Rule kRules[] = {
     {"-h", nullptr, [](Parsed& p, std::string&) { return p.help = true; }},
     {"--version", nullptr, [](Parsed& p, std::string&) { return p.version = true; }},
     {"--headless", nullptr, [](Parsed& p, std::string&) { return p.headless = true; }},
+    {"--diagnose", nullptr, [](Parsed& p, std::string&) { return p.diagnose = true; }},
+    {"--repeat", "a number of repeats",
+     [](Parsed& p, std::string& error) {
+         std::int64_t n = 0;
+         if (wholeNumber(p.value, 1, 100, n)) {
+             p.o.repeat = static_cast<int>(n);
+             return true;
+         }
+         error = "--repeat takes a whole number from 1 to 100, not \"" + p.value + "\"";
+         return false;
+     }},
+    {"--json", "a file name",
+     [](Parsed& p, std::string&) { return !(p.o.json = p.value).empty(); }},
     {"--no-log", nullptr, [](Parsed& p, std::string&) { return p.o.noLog = true; }},
     {"--device", "a device spec (see --help)",
      [](Parsed& p, std::string& error) {
@@ -158,6 +171,7 @@ bool takeArgument(const std::vector<std::string>& args, std::size_t& i, Parsed& 
 
 // The options that belong to a run without a display.
 constexpr const char* kRunOnly[] = {"--loops", "--duration", "--step", "--readback", "--junit"};
+// (--readback and --junit go with --diagnose too.)
 
 bool summaryMode(const Parsed& p, std::string& error) {
     for (const std::string& option : p.given)
@@ -175,6 +189,20 @@ bool windowMode(const Parsed& p, std::string& error) {
             error = std::string(option) + " belongs to a headless run: add --headless";
             return false;
         }
+    return true;
+}
+
+bool diagnoseMode(const Parsed& p, std::string& error) {
+    p.o.mode = Options::Mode::Diagnose;
+    for (const char* option : {"--headless", "--loops", "--duration", "--step", "--summary"})
+        if (p.has(option)) {
+            error = std::string(option) + " does not go with --diagnose";
+            return false;
+        }
+    if (!p.o.device) {
+        error = "--diagnose needs --device SPEC: nobody is there to choose";
+        return false;
+    }
     return true;
 }
 
@@ -203,16 +231,21 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         o.mode = p.help ? Options::Mode::Help : Options::Mode::Version;
         return true;
     }
-    if (p.has("--summary"))
-        return summaryMode(p, error);
-    if (p.has("--html")) {
-        error = "--html belongs to --summary LOG";
-        return false;
-    }
     if (p.has("--log") && p.o.noLog) {
         error = "--log and --no-log exclude each other";
         return false;
     }
+    if (p.diagnose)
+        return diagnoseMode(p, error);
+    if (p.has("--summary"))
+        return summaryMode(p, error);
+    for (const char* option : {"--html", "--json", "--repeat"})
+        if (p.has(option)) {
+            error = std::string(option) + (std::string(option) == "--html"
+                                               ? " belongs to --summary LOG or --diagnose"
+                                               : " belongs to --diagnose");
+            return false;
+        }
     return p.headless ? headlessMode(p, error) : windowMode(p, error);
 }
 
@@ -239,6 +272,8 @@ std::string usageText() {
     return "Usage: looptest [--device SPEC] [--log FILE | --no-log]\n"
            "  or:  looptest --headless --device SPEC (--loops N | --duration TIME) [--step MS] "
            "[--readback MS] [--log FILE | --no-log] [--junit FILE]\n"
+           "  or:  looptest --diagnose --device SPEC [--repeat N] [--readback MS] [--json FILE] "
+           "[--html FILE] [--junit FILE] [--log FILE | --no-log]\n"
            "  or:  looptest --summary LOG [--html FILE]\n"
            "  or:  looptest --help | --version\n";
 }
@@ -258,9 +293,11 @@ std::string helpText() {
            "  --loops N        end a headless run when the loop count reaches N\n"
            "  --duration TIME  end a headless run after TIME: 90s, 45m, 8h\n"
            "  --step MS        the auto step period, 20 to 10000 ms (default 100)\n"
-           "  --readback MS    the read-back delay after each write, 5 to 500 ms (default 5)\n"
+           "  --readback MS    the read-back delay after each write, 5 to 500 ms (default 5); a\n"
+           "                   diagnosis calls a channel slower than it slow\n"
            "  --junit FILE     write a JUnit XML report: one test case per relay, one for the\n"
-           "                   port reads, one for the writes charged to no relay\n"
+           "                   port reads, one for the writes charged to no relay; of a\n"
+           "                   diagnosis, one per channel\n"
            "  --log FILE       keep the run's record in FILE (default: a new file in\n"
            "                   ~/.local/share/looptest/runs/)\n"
            "  --no-log         keep no record of the run\n"
@@ -268,21 +305,34 @@ std::string helpText() {
            "                   one cut short by a crash (from its last checkpoint); every row is\n"
            "                   checked, and a log that breaks the format or contradicts itself\n"
            "                   is damaged and never passes\n"
-           "  --html FILE      with --summary: also write a report with a timeline of the errors\n"
+           "  --html FILE      with --summary: also write a report with a timeline of the errors;\n"
+           "                   with --diagnose: the map as a matrix and each relay's times\n"
+           "  --diagnose       diagnose the card of SPEC without a display: time each relay's\n"
+           "                   closing and opening, map which inputs follow which relay (all\n"
+           "                   open, walking one, walking zero, all closed) and class each "
+           "channel\n"
+           "                   ok, open, stuck-active, miswired, short, intermittent or slow;\n"
+           "                   every relay is open at the end\n"
+           "  --repeat N       with --diagnose: each pattern, closing and opening N times, 1 to\n"
+           "                   100 (default 3)\n"
+           "  --json FILE      with --diagnose: write the diagnosis as JSON\n"
            "  --help           show this help\n"
            "  --version        show the program's and Qt's versions\n"
            "\n" +
            deviceHelp() +
            "Exit status:\n"
-           "  0        every loop passed; --summary: the log's run passed\n"
+           "  0        every loop passed; --summary: the log's run passed; --diagnose: every\n"
+           "           channel is ok\n"
            "  1        at least one error was counted: a mismatch, a failed write or read;\n"
-           "           --summary: the log's run failed, or its log was cut short\n"
+           "           --summary: the log's run failed, or its log was cut short;\n"
+           "           --diagnose: a channel is not ok, or the diagnosis could not finish\n"
            "  2        the device could not be opened (the reason on stderr)\n"
            "  64       a bad command line\n"
            "  65       --summary: the log is damaged (its first line at fault on stderr)\n"
            "  66       --summary: the log cannot be read\n"
            "  70       an unexpected run-time error ended the run\n"
-           "  73       the report given to --html cannot be written\n"
+           "  73       --summary, --diagnose: a report (--html, --json, --junit) cannot be\n"
+           "           written\n"
            "  77       started set-uid or set-gid, refused\n"
            "  130, 143 stopped by SIGINT or SIGTERM (relays opened, reports written)\n"
            "\n"

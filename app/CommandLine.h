@@ -9,7 +9,7 @@
 
 // What the command line asked for. Without options the program opens its window as always.
 struct Options {
-    enum class Mode { Window, Headless, Summary, Help, Version };
+    enum class Mode { Window, Headless, Summary, Diagnose, Help, Version };
     Mode mode = Mode::Window;
     std::optional<DeviceSpec> device; // --device: preselected in the chooser, or run headless
     std::string logFile;              // --log FILE
@@ -20,7 +20,9 @@ struct Options {
     int readbackMs = 5;               // --readback MS: the read-back delay
     std::string junit;                // --junit FILE
     std::string summary;              // --summary LOG: read a run's log
-    std::string html;                 // --html FILE: and write its report
+    std::string html;                 // --html FILE: the report of a summary or a diagnosis
+    int repeat = 3;                   // --repeat N: a diagnosis's repeats
+    std::string json;                 // --json FILE: a diagnosis as JSON
 };
 
 // Exit statuses of the program.

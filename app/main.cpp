@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/DiagnoseRun.h"
 #include "app/HeadlessRun.h"
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
@@ -75,6 +76,11 @@ int main(int argc, char* argv[]) {
         return exitstatus::kPassed;
     case Options::Mode::Summary:
         return summarize(options);
+    case Options::Mode::Diagnose: {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QCoreApplication app(argc, argv);
+        return runDiagnosis(options, standardDeviceEntries({}, named));
+    }
     case Options::Mode::Headless: {
         // No display is needed or used, whatever the environment names.
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -34,6 +34,8 @@ public:
     void setChooserShown(bool shown) { chooserShown_ = shown; }
     // Why the last SelectDevice opened nothing, in the chooser's words.
     QString openError() const { return openError_; }
+    // The open device, for those who time its contacts; nullptr before one opened.
+    PortDevice* device() const { return device_.get(); }
 
 private:
     bool usable(std::int32_t port) const;

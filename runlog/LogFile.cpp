@@ -1,5 +1,6 @@
 #include "runlog/LogFile.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
@@ -50,6 +51,16 @@ bool LogFile::open(const QString& path, QString& why) {
     }
     error_.clear();
     return true;
+}
+
+QString LogFile::time(qint64 ms) {
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
+    const int offset = t.offsetFromUtc();
+    return t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
+           QStringLiteral("%1%2:%3")
+               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+               .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
+               .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString LogFile::field(const QString& text) {

@@ -35,6 +35,8 @@ public:
 
     // One field as CSV: quoted when it holds a comma, a quote or a line break.
     static QString field(const QString& text);
+    // A row's time: local ISO 8601 with milliseconds and the offset from UTC.
+    static QString time(qint64 msSinceEpoch);
 
 private:
     bool append(const QByteArray& line);

@@ -83,25 +83,15 @@ bool RunRecorder::startLog(const QString& path, const QString& detail, QString& 
     return true;
 }
 
-QString RunRecorder::time(qint64 ms) const {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
-    const int offset = t.offsetFromUtc();
-    return t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
-           QStringLiteral("%1%2:%3")
-               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-               .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-               .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
-}
-
 void RunRecorder::row(const char* event, int channel, const QString& written, const QString& read,
                       std::int64_t count, const QString& detail, const char* kind) {
     if (!logging_)
         return;
     const std::int64_t loops = resetAt_ >= 0 ? resetAt_ : results_.loops();
-    const bool ok = log_.write({time(clock_()), QString::number(loops), QString::fromLatin1(event),
-                                channel >= 0 ? QString::number(channel) : QString(), written, read,
-                                count >= 0 ? QString::number(count) : QString(), detail,
-                                QString::fromLatin1(kind)});
+    const bool ok = log_.write(
+        {LogFile::time(clock_()), QString::number(loops), QString::fromLatin1(event),
+         channel >= 0 ? QString::number(channel) : QString(), written, read,
+         count >= 0 ? QString::number(count) : QString(), detail, QString::fromLatin1(kind)});
     if (ok && !syncTimer_->isActive())
         syncTimer_->start();
     if (!ok) {

@@ -63,7 +63,6 @@ private:
     void onWritten(int port);
     void onChecked(int port);
     void onCleared(const LoopResults::Counts& before);
-    QString time(qint64 ms) const;
 
     const LoopResults& results_;
     Clock clock_;

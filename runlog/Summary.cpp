@@ -31,7 +31,8 @@ enum class Event {
     ReadFailed,
     Checkpoint,
     Total,
-    End
+    End,
+    Diagnosis
 };
 enum class Need { None, Optional, Required };
 
@@ -57,6 +58,7 @@ constexpr EventForm kEvents[] = {
     {"checkpoint", Event::Checkpoint, Need::Required, Need::Required, 0, false},
     {"total", Event::Total, Need::Optional, Need::Required, 0, false},
     {"end", Event::End, Need::None, Need::Optional, 0, false},
+    {"diagnosis", Event::Diagnosis, Need::Required, Need::Required, 0, false},
 };
 
 struct Row {
@@ -242,6 +244,8 @@ public:
             return total(row, line);
         case Event::End:
             return end(row, line);
+        case Event::Diagnosis:
+            return diagnosis(row, line);
         default:
             return true;
         }
@@ -378,12 +382,29 @@ private:
         return agrees(row, line);
     }
 
+    // A channel of a card's diagnosis: 0 when it is ok, 1 when it failed.
+    bool diagnosis(const Row& row, qint64 line) {
+        if (row.count > 1 || !s_.diagnosis[row.channel].isEmpty())
+            return damaged(
+                line,
+                QStringLiteral("a second or impossible diagnosis of channel %1").arg(row.channel));
+        s_.diagnosed = true;
+        s_.diagnosis[row.channel] = text(row.detail);
+        s_.diagnosisFailures += row.count;
+        return true;
+    }
+
     bool end(const Row& row, qint64 line) {
+        // A run of the loop ends with its totals; a diagnosis with a row per channel.
         for (int r = 0; r < 16; ++r)
-            if (!(totalSeen_ & (1 << r)))
+            if (s_.diagnosed ? s_.diagnosis[r].isEmpty() : !(totalSeen_ & (1 << r)))
                 return damaged(line,
-                               QStringLiteral("the run ends without the total of relay %1").arg(r));
-        if (!loopTotalSeen_)
+                               s_.diagnosed
+                                   ? QStringLiteral("the diagnosis ends without channel %1").arg(r)
+                                   : QStringLiteral("the run ends without the total of "
+                                                    "relay %1")
+                                         .arg(r));
+        if (!loopTotalSeen_ && !s_.diagnosed)
             return damaged(line, QStringLiteral("the run ends without its total loop count"));
         ended_ = true;
         if (row.count >= 0) {
@@ -501,7 +522,7 @@ RunTally RunSummary::tally() const {
         t.relayErrors = saturatingAdd(t.relayErrors, e);
     t.failedReads = failedReads;
     t.unchargedWrites = unchargedWrites;
-    t.other = otherFailures;
+    t.other = saturatingAdd(otherFailures, diagnosisFailures);
     return t;
 }
 
@@ -579,6 +600,15 @@ QString summaryTable(const RunSummary& s) {
         out += QStringLiteral("The run ended with %1 failure(s) its rows do not show, such as a "
                               "run-time error.\n")
                    .arg(s.otherFailures);
+    if (s.diagnosed) {
+        out += QStringLiteral("A diagnosis of the card, a row per channel:\n");
+        for (int r = 0; r < 16; ++r)
+            out += QStringLiteral("%1  %2\n").arg(r, 7).arg(s.diagnosis[r]);
+        return out + QStringLiteral("verdict: %1\n")
+                         .arg(s.verdict() == RunSummary::Verdict::Damaged ? "DAMAGED"
+                              : s.verdict() == RunSummary::Verdict::Pass  ? "PASS"
+                                                                          : "FAIL");
+    }
     out += QStringLiteral("relay  input  errors  cleared by Reset\n");
     for (int r = 0; r < 16; ++r)
         out += QStringLiteral("%1  %2  %3  %4\n")

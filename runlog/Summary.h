@@ -35,7 +35,11 @@ struct RunSummary {
     // Errors by lane (0-15 the relays, 16 the reads, 17 writes charged to no relay) and kind.
     std::array<std::array<std::int64_t, kErrorKinds>, 18> byLane{};
     int firstErrorLane = -1;
-    qint64 lastErrorMs = 0;   // when the last error row came
+    qint64 lastErrorMs = 0; // when the last error row came
+    // Of a card's diagnosis: a row per channel, its class and words, and how many failed.
+    std::array<QString, 16> diagnosis{};
+    bool diagnosed = false;
+    std::int64_t diagnosisFailures = 0;
     qint64 lastRunOffset = 0; // where the last run's start row begins
     qint64 readTo = -1;       // of a damaged log, where reading stopped; -1: at its end
 

@@ -170,6 +170,10 @@ void TstCommandLine::optionRules() {
              8 * 3'600'000);
     QCOMPARE(int(parsed({"--device", "isa", "--log", "f.csv"}).mode), int(Options::Mode::Window));
     QCOMPARE(int(parsed({"--headless", "--version"}).mode), int(Options::Mode::Version));
+    o = parsed({"--diagnose", "--device", "sim", "--repeat", "5", "--readback", "9", "--json", "d",
+                "--html", "h", "--junit", "j"});
+    QVERIFY(o.mode == Options::Mode::Diagnose && o.repeat == 5 && o.readbackMs == 9 &&
+            o.json == "d" && o.html == "h" && o.junit == "j");
 
     const std::pair<std::vector<std::string>, const char*> bad[] = {
         {{"--headless", "--loops", "5"}, "--headless needs --device"},
@@ -183,6 +187,10 @@ void TstCommandLine::optionRules() {
         {{"--headless", "--device", "sim", "--loops", "1", "--readback", "4"}, "--readback takes"},
         {{"--headless", "--device", "sim", "--duration", "2562047788015216h"}, "--duration takes"},
         {{"--summary", "run.csv", "--no-log"}, "--summary reads a log"},
+        {{"--diagnose"}, "--diagnose needs --device"},
+        {{"--diagnose", "--device", "sim", "--loops", "5"}, "--loops does not go with --diagnose"},
+        {{"--diagnose", "--device", "sim", "--repeat", "0"}, "--repeat takes"},
+        {{"--device", "sim", "--json", "d.json"}, "--json belongs to --diagnose"},
         {{"--loops", "5"}, "--loops belongs to a headless run"},
         {{"--junit", "r.xml"}, "--junit belongs"},
         {{"--log", "a", "--no-log"}, "--log and --no-log"},

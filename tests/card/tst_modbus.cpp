@@ -3,6 +3,9 @@
 #include "runlog/Summary.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>
 #include <QSpinBox>
@@ -86,6 +89,7 @@ private slots:
     void openingReadsTheMapAndSaysWhatIsWrong();
     void headlessRunsOverTcpAndRtu();
     void anOutageIsCountedAndTheRunRecovers();
+    void aDiagnosisOverModbusIsCoarseButRight();
 };
 
 void TstModbus::initTestCase() {
@@ -244,6 +248,31 @@ void TstModbus::anOutageIsCountedAndTheRunRecovers() {
     QVERIFY(s.lastErrorMs > 0);
     const qint64 cleanAtTheEnd = s.lastRowMs - s.lastErrorMs;
     QVERIFY2(cleanAtTheEnd >= 2000, qPrintable(QString::number(cleanAtTheEnd)));
+}
+
+// A healthy module diagnosed: every channel ok, timed one read per round trip.
+void TstModbus::aDiagnosisOverModbusIsCoarseButRight() {
+    const int port = freePort();
+    Module module;
+    QVERIFY(module.start({QStringLiteral("--tcp=%1").arg(port)}));
+    QTemporaryDir dir;
+    const QString json = dir.filePath(QStringLiteral("diagnosis.json"));
+    QProcess p;
+    p.start(QStringLiteral(LOOPTEST_PROGRAM),
+            {QStringLiteral("--diagnose"),
+             QStringLiteral("--device=modbus-tcp:127.0.0.1:%1").arg(port),
+             QStringLiteral("--no-log"), QStringLiteral("--json"), json});
+    QVERIFY(p.waitForFinished(120000));
+    QVERIFY2(p.exitCode() == 0, p.readAllStandardOutput().constData());
+    QFile file(json);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject d = QJsonDocument::fromJson(file.readAll()).object();
+    const double resolution = d.value(QStringLiteral("resolution_ms")).toDouble();
+    QVERIFY2(resolution > 0.05 && resolution < 20, qPrintable(QString::number(resolution)));
+    for (const QJsonValue& c : d.value(QStringLiteral("channels")).toArray()) {
+        QCOMPARE(c[QStringLiteral("class")].toString(), QStringLiteral("ok"));
+        QVERIFY(c[QStringLiteral("operate_ms")].isObject());
+    }
 }
 
 QTEST_MAIN(TstModbus)

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "card/PortDevice.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What a diagnosis found of one channel: relay r and the input 15 - r it should drive.
+struct ChannelDiagnosis {
+    // Unknown: the diagnosis could not finish.
+    enum class Class { Ok, Open, StuckActive, Miswired, Short, Intermittent, Slow, Unknown };
+    // Minimum, median and maximum in milliseconds, where it could be measured.
+    struct Figures {
+        std::optional<double> min, median, max;
+    };
+    int relay = 0;
+    int input = 15;
+    Class kind = Class::Unknown;
+    std::vector<int> drives; // the inputs that followed the relay
+    Figures operate;         // write -> first change of its input
+    Figures release;         // write -> first change as it opens
+    Figures bounce;          // first change -> last change before the input stays put
+    int bounces = 0;         // the most a closing bounced
+    int needsMs = 0;         // the read-back delay its input needs
+    std::string words;       // what it means, for a technician
+};
+
+// The class as the reports name it: "ok", "open", "stuck-active", "miswired", "short",
+// "intermittent", "slow", "unknown".
+const char* className(ChannelDiagnosis::Class kind);
+
+struct DiagnosisSettings {
+    int repeat = 3;                  // each pattern, closing and opening this often
+    int readbackMs = 5;              // the window's read-back delay: slower is "slow"
+    std::int64_t timeoutUs = 200000; // how long a relay may take to move its input
+    std::int64_t startUs = 50000;    // how long the card may take to settle at the start
+};
+
+struct DiagnosisReport {
+    std::string device;
+    DiagnosisSettings settings;
+    double resolutionMs = 0; // the sampling interval the device achieved
+    double waitedMs = 0;     // the waits the method made: settle windows, time-outs, patterns
+    // map[r][i] is 1 when input i followed relay r.
+    std::array<std::array<int, 16>, 16> map{};
+    std::array<ChannelDiagnosis, 16> channels{};
+    std::string failure; // why it could not finish, when it could not
+    bool passed() const;
+};
+
+// Diagnoses the card behind an open device: times each relay's closing and opening, maps which
+// inputs follow which relay (all open, walking one, walking zero, all closed; each pattern read
+// once its contacts have settled), and classes each channel. Every relay is open at the end.
+// stopped() is asked between steps; a stop or a failing call ends it early, with the failure.
+DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
+                         const std::function<bool()>& stopped = {});

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "diagnosis/Diagnosis.h"
+
+#include <QString>
+
+// A diagnosis as the technician reads it: a table for the terminal, JSON for programs, a JUnit
+// report for CI, and an HTML page with the map drawn as a matrix and each relay's times.
+
+// Per channel: its class, the inputs it drives, its times with the resolution; then what each
+// fault means, and the verdict.
+QString diagnosisTable(const DiagnosisReport& report);
+QString diagnosisJson(const DiagnosisReport& report);
+// One test case per channel, failing for every class but ok; the figures as properties.
+bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& report, QString& why);
+QString diagnosisHtml(const DiagnosisReport& report);
