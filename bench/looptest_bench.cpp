@@ -2,11 +2,12 @@
 // machine and Qt can do, and prints one table. Every figure is taken in a fresh child process
 // of this same program, the window's and its baseline's side by side.
 //
-//   looptest_bench [--quick] [--x11] [--summary-only]
+//   looptest_bench [--quick] [--x11] [--summary-only | --helper-only]
 //
 // By default the window runs on Qt's offscreen platform; --x11 runs it in the X server named
 // by DISPLAY. --quick takes few samples, to check that the benchmark works, not to measure.
-// --summary-only measures reading a log back, and nothing else.
+// --summary-only measures reading a log back, --helper-only the port helper's round trip and
+// sampling and a diagnosis, and nothing else.
 #include "app/HeadlessRun.h"
 #include "card/isa/PortHelperDevice.h"
 #include "card/simulator/LoopbackSimulator.h"
@@ -16,6 +17,7 @@
 #endif
 #include "card/simulator/SimulatorBackend.h"
 #include "card/simulator/SimulatorEntry.h"
+#include "diagnosis/Diagnosis.h"
 #include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
 #include "window/AppSetup.h"
@@ -46,6 +48,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sched.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -528,6 +531,54 @@ void childLogCost(bool logged, int loops) {
 
 // The log of an auto walk at 20 ms, simulated through the handlers on a moved clock, for every
 // fault the simulator plays: the largest size per hour.
+// A healthy simulated card diagnosed with the defaults, on the real clock: how long it took
+// against the waits the method made.
+void childDiagnose() {
+    LoopbackSimulator card;
+    const std::int64_t t0 = nowNs();
+    const DiagnosisReport r = diagnose(card, {});
+    const double ms = double(nowNs() - t0) / 1e6;
+    report({{"ms", ms}, {"waited_ms", r.waitedMs}, {"passed", r.passed() ? 1.0 : 0.0}});
+}
+
+// The sampling interval of a watch through the port helper serving a file, or of the same
+// reads (and clock) in a bare loop in this process; nothing changes, so each runs its time-out.
+void childSampling(bool bare, int watches) {
+    QTemporaryFile space;
+    if (!space.open() || !space.resize(0x400))
+        return;
+    std::vector<double> us;
+    if (bare) {
+        const int fd = space.handle();
+        for (int w = 0; w < watches; ++w) {
+            const std::int64_t start = nowNs();
+            std::int64_t now = start;
+            long samples = 0;
+            unsigned char byte = 0;
+            while (now - start < 100'000'000) {
+                if (::pread(fd, &byte, 1, 0x300) != 1)
+                    return;
+                now = nowNs();
+                ++samples;
+            }
+            us.push_back(double(now - start) / 1000.0 / double(samples - 1));
+        }
+    } else {
+        QString why;
+        auto dev = PortHelperDevice::open(LOOPTEST_PORT_HELPER, 0x300, why,
+                                          space.fileName().toStdString());
+        if (!dev)
+            return;
+        for (int w = 0; w < watches; ++w) {
+            PortDevice::Watch seen;
+            if (!dev->watch(0, 0, 100'000, seen))
+                return;
+            us.push_back(seen.intervalUs);
+        }
+    }
+    report({{"interval_us", percentile(us, 50)}});
+}
+
 void childLogSize(int minutes) {
     using K = SimulatorFault::Kind;
     const SimulatorFault faults[] = {
@@ -636,7 +687,18 @@ void childModbus(bool bare, int port, int loops) {
 // One request and its answer through the port helper (a read of port 0, the helper serving a
 // file in place of the ports), or the bare minimum: two bytes out to another process over a
 // socket and the same two back.
-void childRoundTrip(bool bare, int samples) {
+// Keeps this process, and whatever it starts from now on, on the core it runs on.
+void stayOnThisCore() {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(::sched_getcpu(), &one);
+    ::sched_setaffinity(0, sizeof one, &one);
+}
+
+void childRoundTrip(const QString& how, int samples) {
+    const bool bare = how.startsWith(QLatin1String("cat"));
+    if (how.endsWith(QLatin1String("one-core")))
+        stayOnThisCore();
     std::vector<double> us;
     us.reserve(samples);
     if (bare) {
@@ -765,7 +827,7 @@ int runChild(const QStringList& args) {
     else if (what == QLatin1String("memory"))
         childMemory(bare, a);
     else if (what == QLatin1String("roundtrip"))
-        childRoundTrip(bare, a);
+        childRoundTrip(args.value(1), a);
     else if (what == QLatin1String("modbus"))
         childModbus(bare, a, b);
     else if (what == QLatin1String("logcost"))
@@ -774,6 +836,10 @@ int runChild(const QStringList& args) {
         childLogSize(a);
     else if (what == QLatin1String("headless"))
         childHeadless(args.value(1).toLongLong(), a);
+    else if (what == QLatin1String("diagnose"))
+        childDiagnose();
+    else if (what == QLatin1String("sampling"))
+        childSampling(bare, a);
     else
         return 2;
     return 0;
@@ -999,6 +1065,65 @@ void summaryRows(bool quick) {
         growthSmall <= 50 * 1024 && growthLarge <= 50 * 1024);
 }
 
+// The port helper's round trip and sampling, and a diagnosis's time against its waits.
+void helperRows(bool quick) {
+    {
+        const QString n = QString::number(quick ? 500 : 20000);
+        // Alternating rounds; each side's figures are the medians of its rounds.
+        Result w, b;
+        std::map<std::string, std::vector<double>> ws, bs;
+        for (int r = 0; r < (quick ? 1 : 5); ++r) {
+            auto [one, other] = pair({"roundtrip", "helper", n}, {"roundtrip", "cat-one-core", n});
+            for (const auto& [k, v] : one)
+                ws[k].push_back(v);
+            for (const auto& [k, v] : other)
+                bs[k].push_back(v);
+        }
+        for (auto& [k, v] : ws)
+            w[k] = percentile(v, 50);
+        for (auto& [k, v] : bs)
+            b[k] = percentile(v, 50);
+        add("port helper: one request and its answer, µs (median / p99; n)",
+            fmt(w["median"], 2) + " / " + fmt(w["p99"], 2) + "; " + fmt(w["n"], 0),
+            "cat echoing over a socket pair, both on one core " + fmt(b["median"], 2) + " / " +
+                fmt(b["p99"], 2) + "; " + fmt(b["n"], 0),
+            ratio(w["median"], b["median"]) + " / " + ratio(w["p99"], b["p99"]),
+            "median ≤ 1.5× the best round trip between two processes",
+            w["median"] <= 1.5 * b["median"]);
+    }
+    {
+        const QString n = QString::number(quick ? 2 : 10);
+        std::vector<double> wv, bv;
+        for (int r = 0; r < (quick ? 1 : 5); ++r) {
+            auto [one, other] = pair({"sampling", "helper", n}, {"sampling", "bare", n});
+            wv.push_back(one["interval_us"]);
+            bv.push_back(other["interval_us"]);
+        }
+        Result w{{"interval_us", percentile(wv, 50)}}, b{{"interval_us", percentile(bv, 50)}};
+        add("port helper: sampling interval of a watch through the file stand-in, µs (median "
+            "of watches of 100 ms)",
+            fmt(w["interval_us"], 3), "the same reads in a bare loop " + fmt(b["interval_us"], 3),
+            ratio(w["interval_us"], b["interval_us"]), "≤ 1.2× the bare loop",
+            w["interval_us"] <= 1.2 * b["interval_us"]);
+    }
+    {
+        std::vector<double> ratios, ms, waited;
+        for (int i = 0; i < (quick ? 1 : 5); ++i) {
+            Child c = start({"diagnose"});
+            Result r = finish(c);
+            ms.push_back(r["ms"]);
+            waited.push_back(r["waited_ms"]);
+            ratios.push_back(r["waited_ms"] > 0 ? r["ms"] / r["waited_ms"] : NAN);
+        }
+        const double worst = *std::max_element(ratios.begin(), ratios.end());
+        add("diagnosis of a healthy simulated card, defaults: ms, and the waits the method made "
+            "(median of " +
+                std::to_string(ms.size()) + "; the worst ratio)",
+            fmt(percentile(ms, 50)), "waits " + fmt(percentile(waited, 50)), fmt(worst, 3) + "×",
+            "≤ 1.2× the waits", worst <= 1.2);
+    }
+}
+
 int printRows(bool quick) {
     std::printf("| figure | looptest | baseline | ratio | goal | met |\n");
     std::printf("|---|---|---|---|---|---|\n");
@@ -1192,16 +1317,7 @@ int runParent(bool quick) {
                 ratio(w["median"], b["median"]) + " / " + ratio(w["p99"], b["p99"]),
                 "median ≤ 1.1× a bare libmodbus client", w["median"] <= 1.1 * b["median"]);
     }
-    {
-        const QString n = QString::number(quick ? 500 : 20000);
-        auto [w, b] = pair({"roundtrip", "helper", n}, {"roundtrip", "bare", n});
-        add("port helper: one request and its answer, µs (median / p99; n)",
-            fmt(w["median"], 2) + " / " + fmt(w["p99"], 2) + "; " + fmt(w["n"], 0),
-            fmt(b["median"], 2) + " / " + fmt(b["p99"], 2) + "; " + fmt(b["n"], 0),
-            ratio(w["median"], b["median"]) + " / " + ratio(w["p99"], b["p99"]),
-            "reported, next to cat echoing over a socket", true);
-    }
-
+    helperRows(quick);
     summaryRows(quick);
     return printRows(quick);
 }
@@ -1235,9 +1351,13 @@ int main(int argc, char* argv[]) {
         g_platform = QStringLiteral("xcb");
     }
     const bool quick = args.contains(QLatin1String("--quick"));
-    // The rows of one part alone: reading logs back.
+    // The rows of one part alone: reading logs back, or the port helper and the diagnosis.
     if (args.contains(QLatin1String("--summary-only"))) {
         summaryRows(quick);
+        return printRows(quick);
+    }
+    if (args.contains(QLatin1String("--helper-only"))) {
+        helperRows(quick);
         return printRows(quick);
     }
     return runParent(quick);
