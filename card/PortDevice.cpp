@@ -1,5 +1,6 @@
 #include "card/PortDevice.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -23,7 +24,9 @@ bool PortDevice::watch(std::int32_t port, std::uint8_t before, std::int64_t time
         std::int16_t data = 0;
         if (!read(port, data))
             return false;
-        now = nowUs();
+        const std::int64_t sampled = nowUs();
+        out.longestGapUs = std::max(out.longestGapUs, samples ? double(sampled - now) : 0.0);
+        now = sampled;
         ++samples;
         const auto byte = static_cast<std::uint8_t>(data & 0xFF);
         if (byte != (out.changes.empty() ? before : out.changes.back().byte)) {

@@ -28,6 +28,7 @@ public:
     struct Watch {
         std::vector<Change> changes; // every change from the byte before
         double intervalUs = 0;       // the sampling interval the device achieved
+        double longestGapUs = 0;     // the longest between two samples: a change seen that late
     };
     // Microseconds on the device's clock: the monotonic clock, unless the device has its own.
     virtual std::int64_t nowUs() const;

@@ -102,6 +102,7 @@ private:
             return failed("watching port " + std::to_string(input / 8) +
                           " failed: " + d_.lastError());
         intervals_.push_back(w.intervalUs);
+        r_.longestGapMs = std::max(r_.longestGapMs, w.longestGapUs / 1000.0);
         // What the method had to wait: until the byte settled, or the time-out.
         r_.waitedMs += w.changes.empty()
                            ? double(s_.timeoutUs) / 1000.0

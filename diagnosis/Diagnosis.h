@@ -42,8 +42,10 @@ struct DiagnosisSettings {
 
 struct DiagnosisReport {
     std::string device;
+    std::string card; // the card tested, where it was named
     DiagnosisSettings settings;
     double resolutionMs = 0; // the sampling interval the device achieved
+    double longestGapMs = 0; // the longest gap between two samples: no time was worse
     double waitedMs = 0;     // the waits the method made: settle windows, time-outs, patterns
     // map[r][i] is 1 when input i followed relay r.
     std::array<std::array<int, 16>, 16> map{};

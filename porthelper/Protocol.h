@@ -21,8 +21,9 @@
 // 250: at most a second) has passed, keeping at most kWatchMaxChanges changes. Its answer: a
 // status (kOk, or kFailed when a read failed), the number of changes n, the last byte, the
 // samples taken (4 bytes), the watch's length in microseconds (4 bytes), its start on
-// CLOCK_MONOTONIC in microseconds (8 bytes), then per change its time after the start in
-// microseconds (4 bytes) and the byte. Numbers are little-endian.
+// CLOCK_MONOTONIC in microseconds (8 bytes), the longest gap between two samples in
+// microseconds (4 bytes: a change may be seen that late), then per change its time after the
+// start in microseconds (4 bytes) and the byte. Numbers are little-endian.
 namespace porthelper {
 
 constexpr char kHello[4] = {'L', 'T', 'P', '1'};
@@ -39,7 +40,7 @@ constexpr unsigned kWatchUnitMs = 4;
 constexpr unsigned kWatchMaxUnits = 250;
 constexpr unsigned kWatchSettleUs = 5000;
 constexpr unsigned kWatchMaxChanges = 255;
-constexpr unsigned kWatchHeader = 1 + 1 + 1 + 4 + 4 + 8;
+constexpr unsigned kWatchHeader = 1 + 1 + 1 + 4 + 4 + 8 + 4;
 constexpr unsigned kWatchChange = 4 + 1;
 
 constexpr unsigned char kOk = 0x00;

@@ -211,13 +211,15 @@ void watch(const Ports& ports, unsigned char op, unsigned timeoutUnits, unsigned
     unsigned char last = before;
     const std::uint64_t start = monotonicUs();
     const std::uint64_t timeout = std::uint64_t(timeoutUnits) * kWatchUnitMs * 1000u;
-    std::uint64_t now = start, changed = start;
+    std::uint64_t now = start, changed = start, longest = 0;
     bool ok = true;
     while (ok && (samples == 0 || (now - start < timeout && changes < kWatchMaxChanges &&
                                    (changes == 0 || now - changed < kWatchSettleUs)))) {
         unsigned char byte = 0;
         ok = ports.read(op, byte);
-        now = monotonicUs();
+        const std::uint64_t sampled = monotonicUs();
+        longest = std::max(longest, samples ? sampled - now : 0);
+        now = sampled;
         ++samples;
         if (ok && byte != last) {
             unsigned char* at = reply + kWatchHeader + changes * kWatchChange;
@@ -234,6 +236,7 @@ void watch(const Ports& ports, unsigned char op, unsigned timeoutUnits, unsigned
     putLe(reply + 3, samples, 4);
     putLe(reply + 7, now - start, 4);
     putLe(reply + 11, start, 8);
+    putLe(reply + 19, longest, 4);
     writeFully(ports, reply, kWatchHeader + changes * kWatchChange);
 }
 

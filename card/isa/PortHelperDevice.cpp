@@ -370,6 +370,7 @@ bool PortHelperDevice::watch(std::int32_t port, std::uint8_t before, std::int64_
     const auto samples = number(head + 3, 4);
     const auto length = number(head + 7, 4);
     const auto start = static_cast<std::int64_t>(number(head + 11, 8));
+    out.longestGapUs = double(number(head + 19, 4));
     for (std::size_t i = 0; i < n; ++i) {
         const unsigned char* at = changes.data() + i * porthelper::kWatchChange;
         out.changes.push_back({start + static_cast<std::int64_t>(number(at, 4)), at[4]});

@@ -177,7 +177,7 @@ bool LoopbackSimulator::watch(std::int32_t port, std::uint8_t before, std::int64
             last = t;
         }
     }
-    out.intervalUs = kSampleUs;
+    out.intervalUs = out.longestGapUs = kSampleUs;
     wait_(t); // the watch lasts as long as its samples
     return true;
 }

@@ -274,8 +274,8 @@ void TstPortHelper::theWindowDrivesTheCardThroughTheHelper() {
     QCOMPARE(fileBytes(), expected);
 }
 
-// Another process changes the port's byte at known times; one watch sees the changes, in order
-// and about their time apart, sampling far faster than they came.
+// Another process changes the port's byte and notes when, on the same monotonic clock: the
+// helper's watches see every change, in order, at its time, sampling far faster than they came.
 void TstPortHelper::aWatchSeesChangesAtTheirTimes() {
     QString why;
     auto dev = PortHelperDevice::open(kHelper, 0x300, why, path_);
@@ -287,21 +287,36 @@ void TstPortHelper::aWatchSeesChangesAtTheirTimes() {
                                  "fd = os.open(sys.argv[1], os.O_WRONLY)\n"
                                  "time.sleep(0.05)\n"
                                  "for byte in (1, 3, 7):\n"
-                                 "    os.pwrite(fd, bytes([byte]), 0x300); time.sleep(0.002)\n"),
+                                 "    before = time.monotonic_ns() // 1000\n"
+                                 "    os.pwrite(fd, bytes([byte]), 0x300)\n"
+                                 "    print(before, time.monotonic_ns() // 1000, flush=True)\n"
+                                 "    time.sleep(0.01)\n"),
                   QString::fromStdString(path_)});
     QVERIFY(writer.waitForStarted());
-    PortDevice::Watch w;
-    QVERIFY(dev->watch(0, 0xA5, 1'000'000, w));
-    QVERIFY(writer.waitForFinished());
-    QCOMPARE(w.changes.size(), 3u); // 2 ms apart, so within one settle window
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(int(w.changes[i].byte), (2 << i) - 1);
-        const double apartMs = i ? double(w.changes[i].us - w.changes[i - 1].us) / 1000.0 : 2;
-        QVERIFY2(apartMs > 1.5 && apartMs < 5, qPrintable(QString::number(apartMs)));
+    // A gap longer than the settle window ends a watch: the next one goes on from there.
+    std::vector<PortDevice::Change> seen;
+    double longestGapUs = 0;
+    for (int watches = 0; watches < 10 && (seen.empty() || seen.back().byte != 7); ++watches) {
+        PortDevice::Watch w;
+        QVERIFY(dev->watch(0, seen.empty() ? 0xA5 : seen.back().byte, 1'000'000, w));
+        seen.insert(seen.end(), w.changes.begin(), w.changes.end());
+        longestGapUs = std::max(longestGapUs, w.longestGapUs);
+        QVERIFY2(w.intervalUs > 0 && w.intervalUs < 100, qPrintable(QString::number(w.intervalUs)));
     }
-    QVERIFY2(w.intervalUs > 0 && w.intervalUs < 100, qPrintable(QString::number(w.intervalUs)));
-    QVERIFY(dev->nowUs() - w.changes[2].us >=
-            PortDevice::kSettleUs); // it waited for them to settle
+    QVERIFY(writer.waitForFinished());
+    const QStringList written =
+        QString::fromUtf8(writer.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(seen.size(), 3u);
+    QCOMPARE(written.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(int(seen[i].byte), (2 << i) - 1);
+        // Seen between the writer's times around its write, or at most the longest gap between
+        // two samples after it (a busy machine may keep the helper off its core for a while).
+        const QStringList around = written[i].split(' ');
+        QVERIFY2(seen[i].us >= around[0].toLongLong() &&
+                     seen[i].us <= around[1].toLongLong() + std::int64_t(longestGapUs) + 1,
+                 qPrintable(written[i] + QStringLiteral(": ") + QString::number(seen[i].us)));
+    }
 }
 
 // A program that ends in order says goodbye and the relays stay as they are; one killed with
