@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "card/Backend.h"
+#include "lab/CardBook.h"
 
 #include <QtGlobal>
 
@@ -60,6 +61,17 @@ struct Rule {
     bool (*take)(Parsed& p, std::string& error);
 };
 
+// A card's ID names a file of its own: letters, digits, '.', '-' and '_'.
+bool validCard(const char* option, const std::string& id, std::string& into, std::string& error) {
+    if (!CardBook::validId(QString::fromStdString(id))) {
+        error = std::string(option) + " takes a card's ID: 1 to 64 letters, digits, '.', '-' " +
+                "and '_', not beginning with '.'; not \"" + id + "\"";
+        return false;
+    }
+    into = id;
+    return true;
+}
+
 bool milliseconds(Parsed& p, const char* option, int min, int max, int& into, std::string& error) {
     std::int64_t ms = 0;
     if (!wholeNumber(p.value, min, max, ms)) {
@@ -89,6 +101,22 @@ const Rule kRules[] = {
      }},
     {"--json", "a file name",
      [](Parsed& p, std::string&) { return !(p.o.json = p.value).empty(); }},
+    {"--card", "a card's ID, the serial on its label",
+     [](Parsed& p, std::string& error) { return validCard("--card", p.value, p.o.card, error); }},
+    {"--card-history", "a card's ID",
+     [](Parsed& p, std::string& error) {
+         return validCard("--card-history", p.value, p.o.cardHistory, error);
+     }},
+    {"--relay-life", "a number of closings",
+     [](Parsed& p, std::string& error) {
+         if (wholeNumber(p.value, 1, std::numeric_limits<std::int64_t>::max(), p.o.relayLife))
+             return true;
+         error =
+             "--relay-life takes a whole number of closings, at least 1, not \"" + p.value + "\"";
+         return false;
+     }},
+    {"--metrics", "a file name",
+     [](Parsed& p, std::string&) { return !(p.o.metrics = p.value).empty(); }},
     {"--no-log", nullptr, [](Parsed& p, std::string&) { return p.o.noLog = true; }},
     {"--device", "a device spec (see --help)",
      [](Parsed& p, std::string& error) {
@@ -194,7 +222,8 @@ bool windowMode(const Parsed& p, std::string& error) {
 
 bool diagnoseMode(const Parsed& p, std::string& error) {
     p.o.mode = Options::Mode::Diagnose;
-    for (const char* option : {"--headless", "--loops", "--duration", "--step", "--summary"})
+    for (const char* option :
+         {"--headless", "--loops", "--duration", "--step", "--summary", "--metrics"})
         if (p.has(option)) {
             error = std::string(option) + " does not go with --diagnose";
             return false;
@@ -235,6 +264,18 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         error = "--log and --no-log exclude each other";
         return false;
     }
+    if (p.has("--card-history")) {
+        if (p.given.size() != 1) {
+            error = "--card-history prints a card's book and runs nothing: it takes nothing else";
+            return false;
+        }
+        p.o.mode = Options::Mode::CardHistory;
+        return true;
+    }
+    if (p.has("--relay-life") && !p.has("--card")) {
+        error = "--relay-life counts a card's closings: add --card ID";
+        return false;
+    }
     if (p.diagnose)
         return diagnoseMode(p, error);
     if (p.has("--summary"))
@@ -269,12 +310,16 @@ std::string examples() {
 }
 
 std::string usageText() {
-    return "Usage: looptest [--device SPEC] [--log FILE | --no-log]\n"
+    return "Usage: looptest [--device SPEC] [--card ID [--relay-life N]] [--metrics FILE] "
+           "[--log FILE | --no-log]\n"
            "  or:  looptest --headless --device SPEC (--loops N | --duration TIME) [--step MS] "
-           "[--readback MS] [--log FILE | --no-log] [--junit FILE]\n"
-           "  or:  looptest --diagnose --device SPEC [--repeat N] [--readback MS] [--json FILE] "
-           "[--html FILE] [--junit FILE] [--log FILE | --no-log]\n"
+           "[--readback MS] [--card ID [--relay-life N]] [--metrics FILE] [--log FILE | "
+           "--no-log] [--junit FILE]\n"
+           "  or:  looptest --diagnose --device SPEC [--repeat N] [--readback MS] [--card ID "
+           "[--relay-life N]] [--json FILE] [--html FILE] [--junit FILE] [--log FILE | "
+           "--no-log]\n"
            "  or:  looptest --summary LOG [--html FILE]\n"
+           "  or:  looptest --card-history ID\n"
            "  or:  looptest --help | --version\n";
 }
 
@@ -316,6 +361,19 @@ std::string helpText() {
            "  --repeat N       with --diagnose: each pattern, closing and opening N times, 1 to\n"
            "                   100 (default 3)\n"
            "  --json FILE      with --diagnose: write the diagnosis as JSON\n"
+           "  --card ID        the card tested (the serial on its label: letters, digits, . - _):\n"
+           "                   named in the record and the reports, and its book kept: per\n"
+           "                   relay its closings and errors over all its runs; in the window,\n"
+           "                   the chooser's card field, remembered for the next start\n"
+           "  --card-history ID  print a card's book: per relay its closings, errors and errors\n"
+           "                   per million closings; its runs, first and last seen\n"
+           "  --relay-life N   with --card: warn (stderr, the record, the JUnit report) when a\n"
+           "                   relay passes N closings over its life\n"
+           "  --metrics FILE   keep the run's figures in FILE in Prometheus' text format, for\n"
+           "                   the node exporter's textfile collector (name it *.prom): loops,\n"
+           "                   errors by relay and kind, failed reads and writes, whether the\n"
+           "                   run goes, the last error's and the start's time; replaced whole\n"
+           "                   when they changed, at most every 10 s, and at the end\n"
            "  --help           show this help\n"
            "  --version        show the program's and Qt's versions\n"
            "\n" +
@@ -329,7 +387,7 @@ std::string helpText() {
            "  2        the device could not be opened (the reason on stderr)\n"
            "  64       a bad command line\n"
            "  65       --summary: the log is damaged (its first line at fault on stderr)\n"
-           "  66       --summary: the log cannot be read\n"
+           "  66       --summary: the log cannot be read; --card-history: no book of that card\n"
            "  70       an unexpected run-time error ended the run\n"
            "  73       --summary, --diagnose: a report (--html, --json, --junit) cannot be\n"
            "           written\n"

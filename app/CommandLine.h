@@ -9,7 +9,7 @@
 
 // What the command line asked for. Without options the program opens its window as always.
 struct Options {
-    enum class Mode { Window, Headless, Summary, Diagnose, Help, Version };
+    enum class Mode { Window, Headless, Summary, Diagnose, CardHistory, Help, Version };
     Mode mode = Mode::Window;
     std::optional<DeviceSpec> device; // --device: preselected in the chooser, or run headless
     std::string logFile;              // --log FILE
@@ -23,6 +23,10 @@ struct Options {
     std::string html;                 // --html FILE: the report of a summary or a diagnosis
     int repeat = 3;                   // --repeat N: a diagnosis's repeats
     std::string json;                 // --json FILE: a diagnosis as JSON
+    std::string card;                 // --card ID: the card tested, whose book is kept
+    std::string cardHistory;          // --card-history ID: print a card's book
+    std::int64_t relayLife = 0;       // --relay-life N: warn when a relay passes N closings
+    std::string metrics;              // --metrics FILE: the run's figures for Prometheus
 };
 
 // Exit statuses of the program.

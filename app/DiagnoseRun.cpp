@@ -3,6 +3,8 @@
 #include "app/RunSetup.h"
 #include "card/DeviceSelectingCard.h"
 #include "diagnosis/Reports.h"
+#include "lab/CardBook.h"
+#include "lab/ClosingCounter.h"
 #include "runlog/LogFile.h"
 
 #include <QDateTime>
@@ -72,6 +74,8 @@ void record(const QString& path, const QString& detail, const DiagnosisReport& r
                    {}});
     };
     row("start", -1, -1, detail);
+    if (!r.card.empty())
+        row("card", -1, -1, QString::fromStdString(r.card));
     int failed = r.failure.empty() ? 0 : 1;
     const QString table = diagnosisTable(r);
     for (const ChannelDiagnosis& c : r.channels) {
@@ -107,15 +111,41 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     }
     card.setActive(true);
 
+    // A card named has its book: this diagnosis's closings are added to its relays'.
+    const QString cardId = QString::fromStdString(o.card);
+    std::unique_ptr<CardBookKeeper> book;
+    if (!cardId.isEmpty()) {
+        book = std::make_unique<CardBookKeeper>(cardId, o.relayLife);
+        book->onLifePassed = [&](int relay, std::int64_t closings) {
+            std::fprintf(err,
+                         "looptest: relay %d of card %s passed its rated life of %lld "
+                         "closings (%lld so far)\n",
+                         relay, o.card.c_str(), static_cast<long long>(o.relayLife),
+                         static_cast<long long>(closings));
+        };
+        QString why;
+        if (!book->start(why)) {
+            std::fprintf(err, "looptest: %s The diagnosis goes on without the card's book.\n",
+                         qPrintable(why));
+            book.reset();
+        }
+    }
+
     DiagnosisSettings settings;
     settings.repeat = o.repeat;
     settings.readbackMs = o.readbackMs;
     DiagnosisReport report;
+    ClosingCounter counted(*card.device());
     {
         StopOnSignal catcher;
-        report = diagnose(*card.device(), settings, [] { return g_caught != 0; });
+        report = diagnose(counted, settings, [] { return g_caught != 0; });
+    }
+    if (book) {
+        book->addClosings(counted.closings);
+        book->checkpoint();
     }
     report.device = o.device->text;
+    report.card = o.card;
     std::fputs(diagnosisTable(report).toUtf8().constData(), out);
     std::fflush(out);
 

@@ -108,7 +108,11 @@ void printTable(std::FILE* out, const Outcome& r) {
     std::fflush(out);
 }
 
-bool writeJUnit(const QString& path, const Options& o, const Outcome& r, QString& why) {
+bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const QString& card,
+                const QList<int>& lifePassed, QString& why) {
+    QStringList passed;
+    for (int relay : lifePassed)
+        passed << QString::number(relay);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         why = file.errorString();
@@ -136,8 +140,16 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, QString
         {"readback_ms", QString::number(o.readbackMs)},
         {"loops", QString::number(r.loops)},
         {"verdict", r.tally.passed() ? QStringLiteral("pass") : QStringLiteral("fail")},
+        {"card", card},
+        {"relay_life_passed",
+         passed.isEmpty() ? QString()
+                          : QStringLiteral("relays %1 passed %2 closings")
+                                .arg(passed.join(QStringLiteral(", ")))
+                                .arg(o.relayLife)},
     };
     for (const auto& [name, value] : properties) {
+        if (value.isEmpty())
+            continue;
         xml.writeStartElement(QStringLiteral("property"));
         xml.writeAttribute(QStringLiteral("name"), QString::fromLatin1(name));
         xml.writeAttribute(QStringLiteral("value"), value);
@@ -332,6 +344,7 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
     run.recorder().onWarning = [err](const QString& why) {
         std::fprintf(err, "looptest: %s\n", qPrintable(why));
     };
+    run.onWarning = run.recorder().onWarning;
     QString why;
     if (!run.startRecord(why))
         std::fprintf(err, "looptest: %s The test goes on without a record.\n", qPrintable(why));
@@ -346,7 +359,8 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
     if (course.relaysLeftClosed)
         std::fprintf(err, "looptest: the card did not take the writes that open every relay; "
                           "relays may still be closed\n");
-    if (!o.junit.empty() && !writeJUnit(QString::fromStdString(o.junit), o, result, why))
+    if (!o.junit.empty() && !writeJUnit(QString::fromStdString(o.junit), o, result,
+                                        run.card().cardId(), run.lifePassed(), why))
         std::fprintf(err, "looptest: cannot write the JUnit report %s: %s\n", o.junit.c_str(),
                      qPrintable(why));
     if (course.caught)

@@ -2,9 +2,21 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QSettings>
+
+namespace {
+
+// The card ID the chooser offers at the next start.
+QSettings remembered() {
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("looptest"),
+                     QStringLiteral("looptest"));
+}
+
+} // namespace
 
 RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Options& options)
-    : logPath_(logPathFor(options, QDateTime::currentMSecsSinceEpoch()))
+    : options_(options)
+    , logPath_(logPathFor(options, QDateTime::currentMSecsSinceEpoch()))
     , card_(std::move(entries))
     , window_(card_)
     , recorder_(window_.results()) {
@@ -12,23 +24,90 @@ RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Opti
     if (options.device)
         card_.preselect(*options.device);
     // Without a display nobody is there to choose: the named device opens, or nothing does.
-    card_.setChooserShown(options.mode == Options::Mode::Window);
+    const bool window = options.mode == Options::Mode::Window;
+    card_.setChooserShown(window);
+    card_.setCardId(!options.card.empty() || !window
+                        ? QString::fromStdString(options.card)
+                        : remembered().value(QStringLiteral("card")).toString());
     QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] {
         if (window_.endedByError())
             recorder_.finish(QStringLiteral("a run-time error ended the program"), 1);
         else
             recorder_.finish();
+        finishLab();
     });
+    QObject::connect(&recorder_, &RunRecorder::checkpointed, &recorder_, [this] {
+        if (book_)
+            book_->checkpoint();
+        if (metrics_)
+            metrics_->checkpoint();
+    });
+}
+
+RunSetup::~RunSetup() {
+    recorder_.finish(QStringLiteral("the program closed"));
+    finishLab();
 }
 
 bool RunSetup::open() {
     window_.Form_Load();
+    if (!window_.isEnded() && options_.mode == Options::Mode::Window)
+        remembered().setValue(QStringLiteral("card"), card_.cardId());
     return !window_.isEnded();
 }
 
 bool RunSetup::startRecord(QString& why) {
-    return logPath_.isEmpty() ||
-           recorder_.startLog(logPath_, startDetail(card_, window_.results()), why);
+    const bool logged =
+        logPath_.isEmpty() ||
+        recorder_.startLog(logPath_, startDetail(card_, window_.results()), card_.cardId(), why);
+    startLab();
+    return logged;
+}
+
+void RunSetup::startLab() {
+    auto warn = [this](const QString& why) {
+        if (onWarning)
+            onWarning(why);
+    };
+    const QString card = card_.cardId();
+    if (!card.isEmpty()) {
+        book_ = std::make_unique<CardBookKeeper>(card, options_.relayLife);
+        book_->watch(window_.results());
+        book_->onWarning = warn;
+        book_->onLifePassed = [this, warn](int relay, std::int64_t closings) {
+            const QString words = QStringLiteral("relay %1 of card %2 passed its rated life of %3 "
+                                                 "closings (%4 so far)")
+                                      .arg(relay)
+                                      .arg(card_.cardId())
+                                      .arg(options_.relayLife)
+                                      .arg(closings);
+            lifePassed_ << relay;
+            recorder_.relayLifePassed(relay, closings, options_.relayLife);
+            warn(words);
+        };
+        QString why;
+        if (!book_->start(why)) {
+            warn(why + QStringLiteral(" The test goes on without the card's book."));
+            book_.reset();
+        }
+    }
+    if (!options_.metrics.empty()) {
+        const QString device =
+            options_.device ? QString::fromStdString(options_.device->text) : card_.deviceName();
+        metrics_ = std::make_unique<MetricsFile>(
+            window_.results(),
+            QDir::current().absoluteFilePath(QString::fromStdString(options_.metrics)), device,
+            card);
+        metrics_->onWarning = warn;
+        metrics_->start();
+    }
+}
+
+void RunSetup::finishLab() {
+    if (book_)
+        book_->checkpoint();
+    if (metrics_)
+        metrics_->finish();
 }
 
 QString logPathFor(const Options& options, qint64 startMs) {
@@ -45,8 +124,10 @@ QString logNote(const QString& path) {
 }
 
 QString startDetail(const DeviceSelectingCard& card, const LoopResults& results) {
-    return QStringLiteral("device: %1; settings: %2; step period %3 ms; read-back delay %4 ms; %5")
-        .arg(card.deviceName(), card.deviceSettings())
+    return QStringLiteral(
+               "device: %1; settings: %2; %3step period %4 ms; read-back delay %5 ms; %6")
+        .arg(card.deviceName(), card.deviceSettings(),
+             card.cardId().isEmpty() ? QString() : QStringLiteral("card %1; ").arg(card.cardId()))
         .arg(results.stepMs())
         .arg(results.readbackMs())
         .arg(QString::fromStdString(versionText()).trimmed());

@@ -2,6 +2,8 @@
 
 #include "app/CommandLine.h"
 #include "card/DeviceSelectingCard.h"
+#include "lab/CardBook.h"
+#include "lab/Metrics.h"
 #include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
 
@@ -12,10 +14,14 @@
 
 // One run's chain, built the same way for the window and for a run without a display: the card
 // control on the device entries (the device the options name preselected), the window with its
-// results, and the run's record watching the results, finished when the program ends.
+// results, and what watches the results: the run's record, the card's book and the metrics,
+// saved at each checkpoint and finished when the program ends.
 class RunSetup {
 public:
     RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Options& options);
+    ~RunSetup();
+    RunSetup(const RunSetup&) = delete;
+    RunSetup& operator=(const RunSetup&) = delete;
 
     DeviceSelectingCard& card() { return card_; }
     LoopTest& window() { return window_; }
@@ -27,15 +33,27 @@ public:
     // The window's start-up: asks for the driver and opens the device; false when the program
     // ended there.
     bool open();
-    // Starts the record with the settings as they stand now. False with why; the run goes on
-    // without a record.
+    // Starts the record with the settings as they stand now, the card's book (with a card)
+    // and the metrics (with --metrics). False with why the record could not start; the run
+    // goes on without it. What else goes wrong is told to onWarning.
     bool startRecord(QString& why);
+    // Told what goes wrong with the book or the metrics, and each relay that passes its life.
+    std::function<void(const QString&)> onWarning;
+    // The relays that passed their rated life in this run.
+    const QList<int>& lifePassed() const { return lifePassed_; }
 
 private:
+    void startLab();
+    void finishLab();
+
+    Options options_;
     QString logPath_;
     DeviceSelectingCard card_;
     LoopTest window_;
     RunRecorder recorder_;
+    std::unique_ptr<CardBookKeeper> book_;
+    std::unique_ptr<MetricsFile> metrics_;
+    QList<int> lifePassed_;
 };
 
 // Where a run is recorded: the --log file, a new file in the user's data folder, or nowhere

@@ -4,6 +4,7 @@
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
 #include "card/Backend.h"
+#include "lab/CardBook.h"
 #include "runlog/Summary.h"
 #include "window/AppSetup.h"
 
@@ -76,6 +77,17 @@ int main(int argc, char* argv[]) {
         return exitstatus::kPassed;
     case Options::Mode::Summary:
         return summarize(options);
+    case Options::Mode::CardHistory: {
+        CardBook book;
+        QString why;
+        if (!CardBook::load(CardBook::pathFor(QString::fromStdString(options.cardHistory)), book,
+                            why)) {
+            std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
+            return exitstatus::kNoInput;
+        }
+        std::fputs(book.table().toUtf8().constData(), stdout);
+        return exitstatus::kPassed;
+    }
     case Options::Mode::Diagnose: {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QCoreApplication app(argc, argv);
@@ -103,6 +115,9 @@ int main(int argc, char* argv[]) {
     if (!run.open())
         return 0;
 
+    run.onWarning = [](const QString& why) {
+        std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
+    };
     run.recorder().onWarning = [&window](const QString& why) {
         // Said without stopping anything: the test goes on while the box is up.
         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Run record"), why,

@@ -176,7 +176,7 @@ struct Program {
             recorder = std::make_unique<RunRecorder>(w->results());
             QString why;
             recorder->startLog(logDir.filePath(QStringLiteral("run.csv")), QStringLiteral("bench"),
-                               why);
+                               {}, why);
         }
     }
     void setSpeeds(int stepMs, int readMs) { w->setSpeeds(stepMs, readMs); }
@@ -613,7 +613,7 @@ void childLogSize(int minutes) {
         {
             RunRecorder recorder(w.results(), [&now] { return now; });
             QString why;
-            recorder.startLog(path, QStringLiteral("bench"), why);
+            recorder.startLog(path, QStringLiteral("bench"), {}, why);
             w.autoCmd_Click();
             for (int i = 0; i < minutes * 3000; ++i) {
                 w.Timer1_Timer();

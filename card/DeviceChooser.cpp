@@ -1,9 +1,12 @@
 #include "card/DeviceChooser.h"
 
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -37,6 +40,19 @@ DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& en
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     status_->setMinimumHeight(status_->fontMetrics().lineSpacing() * 3);
     layout->addWidget(status_);
+
+    // Which card of its kind is tested: the serial on its label, for the run's record and the
+    // card's book.
+    auto* cardRow = new QHBoxLayout;
+    card_ = new QLineEdit(this);
+    card_->setObjectName(QStringLiteral("cardId"));
+    card_->setPlaceholderText(tr("the serial on its label (optional)"));
+    card_->setMaxLength(64);
+    auto* cardLabel = new QLabel(tr("Card ID:"), this);
+    cardLabel->setBuddy(card_);
+    cardRow->addWidget(cardLabel);
+    cardRow->addWidget(card_);
+    layout->addLayout(cardRow);
 
     note_ = new QLabel(this);
     note_->setObjectName(QStringLiteral("note"));
@@ -89,6 +105,11 @@ void DeviceChooser::tryOpen() {
     const int row = list_->currentRow();
     if (row < 0 || row >= static_cast<int>(entries_.size()))
         return;
+    if (!cardId().isEmpty() && !validCardId(cardId())) {
+        status_->setText(tr("A card's ID is 1 to 64 letters, digits, '.', '-' and '_', not "
+                            "beginning with '.'."));
+        return;
+    }
     QString why;
     device_ = entries_[row]->open(why);
     if (!device_) {
@@ -97,6 +118,19 @@ void DeviceChooser::tryOpen() {
     }
     opened_ = row;
     accept();
+}
+
+bool validCardId(const QString& id) {
+    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,63}$"));
+    return form.match(id).hasMatch();
+}
+
+void DeviceChooser::setCardId(const QString& id) {
+    card_->setText(id);
+}
+
+QString DeviceChooser::cardId() const {
+    return card_->text().trimmed();
 }
 
 void DeviceChooser::setNote(const QString& note) {

@@ -8,9 +8,14 @@
 #include <vector>
 
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QStackedWidget;
+
+// Whether an ID can name a card (and its book's file): 1 to 64 letters, digits, '.', '-' and
+// '_', not beginning with '.'.
+bool validCardId(const QString& id);
 
 // The card control's own modal device chooser. It lists the entries, preselects the first one
 // that can be opened now, and accepts only when the chosen device opened; a device that fails
@@ -28,6 +33,9 @@ public:
     int openedEntry() const { return opened_; }
     // A line shown under the list, such as where the run will be recorded; empty: none.
     void setNote(const QString& note);
+    // The ID of the card tested (the serial on its label), as the user left it; empty: none.
+    void setCardId(const QString& id);
+    QString cardId() const;
 
 private:
     void tryOpen();
@@ -38,6 +46,7 @@ private:
     QStackedWidget* options_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* note_ = nullptr;
+    QLineEdit* card_ = nullptr;
     QPushButton* openButton_ = nullptr;
     std::unique_ptr<PortDevice> device_;
     int opened_ = -1;

@@ -36,6 +36,7 @@ bool DeviceSelectingCard::SelectDevice() {
     }
     DeviceChooser chooser(entries_, nullptr, preselected_);
     chooser.setNote(note_);
+    chooser.setCardId(cardId_);
     if (chooser.exec() != QDialog::Accepted) {
         openError_ = QStringLiteral("No device was chosen.");
         return false;
@@ -45,6 +46,7 @@ bool DeviceSelectingCard::SelectDevice() {
         return false;
     device_ = std::move(device);
     opened_ = chooser.openedEntry();
+    cardId_ = chooser.cardId();
     return true;
 }
 

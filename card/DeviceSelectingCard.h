@@ -25,6 +25,10 @@ public:
     QString deviceSettings() const;
     // A line the chooser shows under its list, such as where the run will be recorded.
     void setNote(const QString& note) { note_ = note; }
+    // The ID of the card tested, shown in the chooser to be changed; what the user left there
+    // once a device opened.
+    void setCardId(const QString& id) { cardId_ = id; }
+    QString cardId() const { return cardId_; }
 
     // Starts the chooser on the entry a device spec names, with its settings; false if no
     // entry is that device.
@@ -49,4 +53,5 @@ private:
     QString openError_;
     QString preselectError_;
     QString note_;
+    QString cardId_;
 };

@@ -48,14 +48,18 @@ QString verdict(const DiagnosisReport& r) {
 } // namespace
 
 QString diagnosisTable(const DiagnosisReport& r) {
-    QString out = QStringLiteral("Diagnosis of %1: each pattern, closing and opening %2 times; "
-                                 "read-back delay %3 ms\n"
-                                 "Times in ms, min/median/max, each good to the sampling "
-                                 "interval, %4 ms\n")
-                      .arg(QString::fromStdString(r.device))
-                      .arg(r.settings.repeat)
-                      .arg(r.settings.readbackMs)
-                      .arg(r.resolutionMs, 0, 'f', 3);
+    QString out =
+        QStringLiteral("Diagnosis of %1%5: each pattern, closing and opening %2 times; "
+                       "read-back delay %3 ms\n"
+                       "Times in ms, min/median/max, each good to the sampling "
+                       "interval, %4 ms (the longest gap between samples %6 ms)\n")
+            .arg(QString::fromStdString(r.device))
+            .arg(r.settings.repeat)
+            .arg(r.settings.readbackMs)
+            .arg(r.resolutionMs, 0, 'f', 3)
+            .arg(r.card.empty() ? QString()
+                                : QStringLiteral(", card ") + QString::fromStdString(r.card))
+            .arg(r.longestGapMs, 0, 'f', 3);
     out += QStringLiteral("relay  input  class         drives       operate              "
                           "release              bounce (bounces)\n");
     for (const ChannelDiagnosis& c : r.channels)
@@ -108,11 +112,13 @@ QString diagnosisJson(const DiagnosisReport& r) {
     QJsonObject top{
         {QStringLiteral("device"), QString::fromStdString(r.device)},
         {QStringLiteral("resolution_ms"), r.resolutionMs},
+        {QStringLiteral("longest_gap_ms"), r.longestGapMs},
         {QStringLiteral("verdict"), verdict(r)},
         {QStringLiteral("map"), map},
         {QStringLiteral("channels"), channels},
         {QStringLiteral("repeat"), r.settings.repeat},
         {QStringLiteral("readback_ms"), r.settings.readbackMs},
+        {QStringLiteral("card"), QString::fromStdString(r.card)},
     };
     if (!r.failure.empty())
         top.insert(QStringLiteral("failure"), QString::fromStdString(r.failure));
@@ -150,6 +156,7 @@ bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& r, QString&
         xml.writeEndElement();
     };
     properties({{QStringLiteral("device"), QString::fromStdString(r.device)},
+                {QStringLiteral("card"), QString::fromStdString(r.card)},
                 {QStringLiteral("repeat"), QString::number(r.settings.repeat)},
                 {QStringLiteral("readback_ms"), QString::number(r.settings.readbackMs)},
                 {QStringLiteral("resolution_ms"), QString::number(r.resolutionMs, 'f', 3)},

@@ -69,11 +69,14 @@ QString RunRecorder::defaultPath(qint64 startMs) {
                                       QStringLiteral("yyyy-MM-dd_HHmmss"))));
 }
 
-bool RunRecorder::startLog(const QString& path, const QString& detail, QString& why) {
+bool RunRecorder::startLog(const QString& path, const QString& detail, const QString& card,
+                           QString& why) {
     if (!log_.open(path, why))
         return false;
     logging_ = true;
     row("start", -1, {}, {}, -1, detail);
+    if (!card.isEmpty())
+        row("card", -1, {}, {}, -1, card); // the ID alone, as a field of its own
     log_.sync();
     if (!log_.isOpen()) {
         why = log_.error();
@@ -162,6 +165,7 @@ void RunRecorder::minuteMark() {
     if (now - lastMark_ < kMinuteMs)
         return;
     lastMark_ = now;
+    emit checkpointed();
     flushAll("continuing");
     for (Episode& e : episodes_) {
         e.flickering = e.starts > kFlickerStarts;
@@ -239,6 +243,12 @@ void RunRecorder::onCleared(const LoopResults::Counts& before) {
     row("reset", -1, {}, {}, before.loops, QStringLiteral("loop count"));
     resetAt_ = -1;
     changed_ = false;
+    log_.sync();
+}
+
+void RunRecorder::relayLifePassed(int relay, std::int64_t closings, std::int64_t life) {
+    row("relay-life", relay, {}, {}, closings,
+        QStringLiteral("relay %1 passed its rated life of %2 closings").arg(relay).arg(life));
     log_.sync();
 }
 

@@ -25,8 +25,11 @@ public:
     explicit RunRecorder(const LoopResults& results, Clock clock = {});
     ~RunRecorder() override;
 
-    // Starts the log in path with the start row; false with a reason (the test goes on).
-    bool startLog(const QString& path, const QString& detail, QString& why);
+    // Starts the log in path with the start row, and a card row naming the card tested when
+    // there is one; false with a reason (the test goes on).
+    bool startLog(const QString& path, const QString& detail, const QString& card, QString& why);
+    // A relay passed its rated life: a row with its closings.
+    void relayLifePassed(int relay, std::int64_t closings, std::int64_t life);
     // Ends the record: what is still open, the totals, and the end row with the run's verdict
     // (otherFailures: what failed the run beyond the results, such as a run-time error). Runs
     // once.
@@ -37,6 +40,11 @@ public:
 
     // Where a run started at startMs is logged unless told otherwise.
     static QString defaultPath(qint64 startMs);
+
+signals:
+    // A minute mark: what gathered is written and synced. The card's book and the metrics
+    // are saved with it, so that a crash loses no more of them than of the log.
+    void checkpointed();
 
 private:
     // Where an episode runs: a relay's mismatches of either kind and its failed writes, a

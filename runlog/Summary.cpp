@@ -32,7 +32,9 @@ enum class Event {
     Checkpoint,
     Total,
     End,
-    Diagnosis
+    Diagnosis,
+    Card,
+    RelayLife
 };
 enum class Need { None, Optional, Required };
 
@@ -59,6 +61,8 @@ constexpr EventForm kEvents[] = {
     {"total", Event::Total, Need::Optional, Need::Required, 0, false},
     {"end", Event::End, Need::None, Need::Optional, 0, false},
     {"diagnosis", Event::Diagnosis, Need::Required, Need::Required, 0, false},
+    {"card", Event::Card, Need::None, Need::None, 0, false},
+    {"relay-life", Event::RelayLife, Need::Required, Need::Required, 0, false},
 };
 
 struct Row {
@@ -246,6 +250,15 @@ public:
             return end(row, line);
         case Event::Diagnosis:
             return diagnosis(row, line);
+        case Event::Card:
+            s_.card = text(row.detail); // the ID, a field of its own
+            return true;
+        case Event::RelayLife:
+            if (!s_.lifePassed[row.channel].isEmpty())
+                return damaged(
+                    line, QStringLiteral("a second rated-life row of relay %1").arg(row.channel));
+            s_.lifePassed[row.channel] = text(row.detail);
+            return true;
         default:
             return true;
         }
@@ -581,6 +594,11 @@ QString summaryTable(const RunSummary& s) {
     QString out = QStringLiteral("Run started %1, last row %2 (%3)\n%4\n")
                       .arg(orUnknown(s.startedText), orUnknown(s.lastRowText),
                            span(s.lastRowMs - s.startedMs), s.startDetail);
+    if (!s.card.isEmpty())
+        out += QStringLiteral("card: %1\n").arg(s.card);
+    for (const QString& passed : s.lifePassed)
+        if (!passed.isEmpty())
+            out += passed + QLatin1Char('\n');
     if (s.state == RunSummary::State::Damaged)
         out += QStringLiteral("This log is damaged: %1. Reading stopped there: nothing after it "
                               "can be trusted, and the counts below are as far as it went.\n")
@@ -763,6 +781,7 @@ QString summaryHtml(const RunSummary& s, QIODevice& log) {
                           "<p>%3 Darker: a larger share of the loops failed. Dashed lines: "
                           "Reset.</p>\n%4<h2>Counts</h2>\n<pre>%5</pre>\n"
                           "</body></html>\n")
-        .arg(escaped(orUnknown(s.startedText)), escaped(s.startDetail), legend, svg,
-             escaped(summaryTable(s)));
+        .arg(escaped(orUnknown(s.startedText) +
+                     (s.card.isEmpty() ? QString() : QStringLiteral(", card ") + s.card)),
+             escaped(s.startDetail), legend, svg, escaped(summaryTable(s)));
 }

@@ -20,7 +20,9 @@ struct RunSummary {
     State state = State::CutShort;
     QString damage; // the first fault found: "line N: ..."
     QString startDetail;
-    QString startedText, lastRowText; // the times as the log has them, to the second
+    QString card;                         // the card tested, where the run named it
+    std::array<QString, 16> lifePassed{}; // relays that passed their rated life, in words
+    QString startedText, lastRowText;     // the times as the log has them, to the second
     qint64 startedMs = 0, lastRowMs = 0;
     std::array<std::int64_t, 16> errors{}; // the totals; of a log cut short, its last checkpoint
     std::array<std::int64_t, 16> clearedByReset{};

@@ -30,6 +30,9 @@ if [ "$mode" = test ]; then
   packages+=(lintian desktop-file-utils appstream man-db)
   # clang with its libFuzzer and sanitizer runtimes, to fuzz the log reader and the command line.
   packages+=(clang libclang-rt-14-dev)
+  # Prometheus' own parser of its text format, and the node exporter as a real scraper of the
+  # metrics file.
+  packages+=(python3-prometheus-client prometheus-node-exporter)
 fi
 
 missing=()

@@ -101,7 +101,7 @@ void TstRandom::randomEventsKeepTheInvariants() {
     const QString log = dir.filePath(QStringLiteral("random.csv"));
     auto recorder = std::make_unique<RunRecorder>(w.results());
     QString why;
-    QVERIFY2(recorder->startLog(log, QStringLiteral("random"), why), qPrintable(why));
+    QVERIFY2(recorder->startLog(log, QStringLiteral("random"), {}, why), qPrintable(why));
 
     auto find = [&w](const QString& name) { return w.findChild<QWidget*>(name); };
     std::array<QAbstractButton*, 16> R{}, P{};

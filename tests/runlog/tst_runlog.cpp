@@ -43,7 +43,7 @@ struct Run {
         w.Form_Load();
         recorder = std::make_unique<RunRecorder>(w.results(), [this] { return nowMs; });
         QString why;
-        if (!recorder->startLog(log, QStringLiteral("test run"), why))
+        if (!recorder->startLog(log, QStringLiteral("test run"), {}, why))
             qFatal("%s", qPrintable(why));
     }
     void steps(int n) {
