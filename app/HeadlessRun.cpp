@@ -141,11 +141,10 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const Q
         {"loops", QString::number(r.loops)},
         {"verdict", r.tally.passed() ? QStringLiteral("pass") : QStringLiteral("fail")},
         {"card", card},
-        {"relay_life_passed",
-         passed.isEmpty() ? QString()
-                          : QStringLiteral("relays %1 passed %2 closings")
-                                .arg(passed.join(QStringLiteral(", ")))
-                                .arg(o.relayLife)},
+        {"relay_life_passed", passed.isEmpty() ? QString()
+                                               : QStringLiteral("relays %1 passed %2 closings")
+                                                     .arg(passed.join(QStringLiteral(", ")))
+                                                     .arg(o.relayLife)},
     };
     for (const auto& [name, value] : properties) {
         if (value.isEmpty())

@@ -4,13 +4,13 @@
 #include <chrono>
 #include <thread>
 
-std::int64_t PortDevice::nowUs() const {
+std::int64_t PortDevice::monotonicUs() {
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void PortDevice::waitUntil(std::int64_t untilUs) {
-    const std::int64_t left = untilUs - nowUs();
+void PortDevice::sleepUntilUs(std::int64_t untilUs) {
+    const std::int64_t left = untilUs - monotonicUs();
     if (left > 0)
         std::this_thread::sleep_for(std::chrono::microseconds(left));
 }

@@ -30,10 +30,13 @@ public:
         double intervalUs = 0;       // the sampling interval the device achieved
         double longestGapUs = 0;     // the longest between two samples: a change seen that late
     };
+    // Microseconds on the monotonic clock, and a sleep until it reaches a time.
+    static std::int64_t monotonicUs();
+    static void sleepUntilUs(std::int64_t untilUs);
     // Microseconds on the device's clock: the monotonic clock, unless the device has its own.
-    virtual std::int64_t nowUs() const;
+    virtual std::int64_t nowUs() const { return monotonicUs(); }
     // Waits until the device's clock reaches untilUs.
-    virtual void waitUntil(std::int64_t untilUs);
+    virtual void waitUntil(std::int64_t untilUs) { sleepUntilUs(untilUs); }
     // Samples a port's input byte as fast as the device allows, from now until it has changed
     // from the byte before (read before the write whose effect is watched) and then stayed put
     // for kSettleUs, or until timeoutUs have passed; false when a read fails. The default reads

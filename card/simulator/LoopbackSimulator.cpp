@@ -3,8 +3,6 @@
 #include "card/simulator/Faults.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 namespace {
 
@@ -15,17 +13,6 @@ bool validPort(std::int32_t port) {
 }
 
 } // namespace
-
-std::int64_t LoopbackSimulator::steadyMicroseconds() {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void LoopbackSimulator::sleepUntil(std::int64_t untilUs) {
-    const std::int64_t left = untilUs - steadyMicroseconds();
-    if (left > 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(left));
-}
 
 LoopbackSimulator::LoopbackSimulator(SimulatorFault fault, Clock clock, Wait wait)
     : timing_(fault)

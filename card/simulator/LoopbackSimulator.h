@@ -45,13 +45,11 @@ public:
     // Microseconds on a monotonic clock, and a wait until the clock reaches a time.
     using Clock = std::function<std::int64_t()>;
     using Wait = std::function<void(std::int64_t untilUs)>;
-    static std::int64_t steadyMicroseconds();
-    static void sleepUntil(std::int64_t untilUs);
     // The simulator samples its inputs this often when it is watched.
     static constexpr std::int64_t kSampleUs = 10;
 
-    explicit LoopbackSimulator(SimulatorFault fault = {}, Clock clock = steadyMicroseconds,
-                               Wait wait = sleepUntil);
+    explicit LoopbackSimulator(SimulatorFault fault = {}, Clock clock = monotonicUs,
+                               Wait wait = sleepUntilUs);
 
     bool read(std::int32_t port, std::int16_t& data) override;
     bool write(std::int32_t port, std::int16_t data) override;

@@ -8,8 +8,8 @@
 // The built-in loop-back simulator, healthy or playing one fault the user picks for this run.
 class SimulatorEntry : public DeviceEntry {
 public:
-    explicit SimulatorEntry(LoopbackSimulator::Clock clock = LoopbackSimulator::steadyMicroseconds,
-                            LoopbackSimulator::Wait wait = LoopbackSimulator::sleepUntil);
+    explicit SimulatorEntry(LoopbackSimulator::Clock clock = PortDevice::monotonicUs,
+                            LoopbackSimulator::Wait wait = PortDevice::sleepUntilUs);
     QString name() const override;
     bool probe(QString& why) const override;
     std::unique_ptr<PortDevice> open(QString& why) override;

@@ -7,6 +7,7 @@
 #include "card/isa/IsaBackend.h"
 #include "card/simulator/SimulatorBackend.h"
 #include "support/FakeDio.h"
+#include "support/FreePort.h"
 #ifdef LOOPTEST_WITH_MODBUS
 #include "card/modbus/ModbusBackend.h"
 #endif
@@ -17,9 +18,6 @@
 #include <QtTest>
 
 #include <functional>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -32,18 +30,6 @@ int loopBack(int port, int relays0, int relays1) {
         if ((relays >> (15 - (8 * port + k))) & 1)
             byte &= ~(1 << k);
     return byte;
-}
-
-int freePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
 }
 
 // A backend on its stand-in: the entry that opens it, what it reads back, and how to make its

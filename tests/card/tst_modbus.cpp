@@ -1,6 +1,7 @@
 #include "card/modbus/ModbusDevice.h"
 #include "card/modbus/ModbusEntry.h"
 #include "runlog/Summary.h"
+#include "support/FreePort.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -12,27 +13,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 // Against an independent Modbus implementation: Debian's pymodbus serving a module whose
 // discrete input i follows coil 15 - i, over TCP on this machine and over RTU through a
 // pseudo-terminal pair.
 namespace {
-
-// A TCP port on the loopback address that nothing listens on now.
-int freePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 struct Module {
     QProcess process;

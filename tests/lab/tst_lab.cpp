@@ -4,6 +4,7 @@
 #include "lab/CardBook.h"
 #include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
+#include "support/FreePort.h"
 #include "support/ModalAnswerer.h"
 
 #include <QProcess>
@@ -11,8 +12,6 @@
 #include <QtTest>
 
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -164,15 +163,7 @@ void TstLab::theMetricsAsPrometheusReadsThem() {
                QStringLiteral("--metrics"), textfiles + QStringLiteral("/looptest.prom")});
     QCOMPARE(p.status, 1);
 
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    const QString listen = QStringLiteral("127.0.0.1:%1").arg(ntohs(a.sin_port));
+    const QString listen = QStringLiteral("127.0.0.1:%1").arg(freePort());
     QProcess node;
     node.start(exporter, {QStringLiteral("--web.listen-address=") + listen,
                           QStringLiteral("--collector.disable-defaults"),
