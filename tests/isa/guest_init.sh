@@ -13,14 +13,14 @@ if [ "$1" != inside ]; then
     mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /lower
     mount -t tmpfs -o size=1g tmpfs /upper && mkdir /upper/u /upper/w
     mount -t overlay -o lowerdir=/lower,upperdir=/upper/u,workdir=/upper/w overlay /new
+    # /tmp stays the host's (the checkout may be there), writable in the overlay like the rest.
     mount -t proc proc /new/proc && mount -t sysfs sys /new/sys && mount -t devtmpfs dev /new/dev
-    mount -t tmpfs tmpfs /new/tmp && mount -t tmpfs tmpfs /new/run
     mount -t 9p -o trans=virtio,version=9p2000.L results /new/mnt
     exec chroot /new /bin/sh "$(arg src)/tests/isa/guest_init.sh" inside
 fi
 
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
-cd /tmp
+out=$(mktemp -d) && chmod 777 "$out" && cd "$out" # nobody's, in the overlay
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env "$@"; }
 step() { # name, command...: its output, status and time taken in /mnt
     name=$1; shift
@@ -33,8 +33,8 @@ step install dpkg -i "$(arg deb)"
 getcap -r /usr/bin /usr/sbin /usr/libexec /usr/lib/x86_64-linux-gnu/qt6 > /mnt/getcap.out 2>/dev/null
 step probe as_nobody /usr/libexec/looptest/looptest-porthelper --probe 300
 step walk as_nobody looptest --headless --device isa:300 --loops 16 --step 20 --no-log
-step diagnose as_nobody looptest --diagnose --device isa:300 --repeat 1 --no-log --json /tmp/d.json
-cp /tmp/d.json /mnt/diagnosis.json
+step diagnose as_nobody looptest --diagnose --device isa:300 --repeat 1 --no-log --json "$out/d.json"
+cp "$out/d.json" /mnt/diagnosis.json
 # A long walk killed without its goodbye: the helper opens every relay.
 setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env \
     looptest --headless --device isa:300 --duration 1h --step 20 --no-log > /dev/null 2>&1 &

@@ -48,7 +48,7 @@ started=$SECONDS
 timeout -s KILL 110 qemu-system-x86_64 -machine pc -accel tcg -m 1024 -nographic -no-reboot \
   -kernel "$kernel/boot/vmlinuz-$ver" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 panic=-1 quiet looptest.src=$src looptest.deb=$deb" \
-  -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on" \
+  -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
   -virtfs "local,path=$work/mnt,mount_tag=results,security_model=none" "${ports[@]}" \
   > "$work/console.txt" 2>&1 || true
 echo "the guest ran $((SECONDS - started)) s"
