@@ -1,14 +1,12 @@
 #include "app/HeadlessRun.h"
 
 #include "app/RunSetup.h"
+#include "runlog/JUnitReport.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QXmlStreamWriter>
 
 #include <array>
 #include <csignal>
@@ -113,59 +111,31 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const Q
     QStringList passed;
     for (int relay : lifePassed)
         passed << QString::number(relay);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        why = file.errorString();
-        return false;
-    }
     int failures = (r.tally.failedReads > 0 ? 1 : 0) + (r.tally.unchargedWrites > 0 ? 1 : 0);
     for (std::int64_t e : r.errors)
         failures += e > 0 ? 1 : 0;
-    QXmlStreamWriter xml(&file);
-    xml.setAutoFormatting(true);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("testsuites"));
-    xml.writeStartElement(QStringLiteral("testsuite"));
-    xml.writeAttribute(QStringLiteral("name"), QStringLiteral("looptest"));
-    xml.writeAttribute(QStringLiteral("tests"), QStringLiteral("18"));
-    xml.writeAttribute(QStringLiteral("failures"), QString::number(failures));
-    xml.writeAttribute(QStringLiteral("errors"), QStringLiteral("0"));
-    xml.writeAttribute(QStringLiteral("time"), QString::number(r.seconds, 'f', 3));
-    xml.writeAttribute(QStringLiteral("timestamp"),
-                       QDateTime::currentDateTime().toString(Qt::ISODate));
-    xml.writeStartElement(QStringLiteral("properties"));
-    const std::pair<const char*, QString> properties[] = {
-        {"device", QString::fromStdString(o.device->text)},
-        {"step_ms", QString::number(o.stepMs)},
-        {"readback_ms", QString::number(o.readbackMs)},
-        {"loops", QString::number(r.loops)},
-        {"verdict", r.tally.passed() ? QStringLiteral("pass") : QStringLiteral("fail")},
-        {"card", card},
-        {"relay_life_passed", passed.isEmpty() ? QString()
-                                               : QStringLiteral("relays %1 passed %2 closings")
-                                                     .arg(passed.join(QStringLiteral(", ")))
-                                                     .arg(o.relayLife)},
-    };
-    for (const auto& [name, value] : properties) {
-        if (value.isEmpty())
-            continue;
-        xml.writeStartElement(QStringLiteral("property"));
-        xml.writeAttribute(QStringLiteral("name"), QString::fromLatin1(name));
-        xml.writeAttribute(QStringLiteral("value"), value);
-        xml.writeEndElement();
-    }
-    xml.writeEndElement();
+    JUnitReport report;
+    if (!report.open(path, QStringLiteral("looptest"), 18, failures, r.seconds, why))
+        return false;
+    report.properties({
+        {QStringLiteral("device"), QString::fromStdString(o.device->text)},
+        {QStringLiteral("step_ms"), QString::number(o.stepMs)},
+        {QStringLiteral("readback_ms"), QString::number(o.readbackMs)},
+        {QStringLiteral("loops"), QString::number(r.loops)},
+        {QStringLiteral("verdict"),
+         r.tally.passed() ? QStringLiteral("pass") : QStringLiteral("fail")},
+        {QStringLiteral("card"), card},
+        {QStringLiteral("relay_life_passed"), passed.isEmpty()
+                                                  ? QString()
+                                                  : QStringLiteral("relays %1 passed %2 closings")
+                                                        .arg(passed.join(QStringLiteral(", ")))
+                                                        .arg(o.relayLife)},
+    });
     auto testCase = [&](const QString& name, std::int64_t count, const QString& message) {
-        xml.writeStartElement(QStringLiteral("testcase"));
-        xml.writeAttribute(QStringLiteral("classname"), QStringLiteral("looptest"));
-        xml.writeAttribute(QStringLiteral("name"), name);
-        if (count > 0) {
-            xml.writeStartElement(QStringLiteral("failure"));
-            xml.writeAttribute(QStringLiteral("message"), message);
-            xml.writeCharacters(QStringLiteral("%1 in %2 loops").arg(message).arg(r.loops));
-            xml.writeEndElement();
-        }
-        xml.writeEndElement();
+        report.startCase(QStringLiteral("looptest"), name);
+        if (count > 0)
+            report.failure(message, QStringLiteral("%1 in %2 loops").arg(message).arg(r.loops));
+        report.endCase();
     };
     for (int relay = 0; relay < 16; ++relay)
         testCase(QStringLiteral("relay %1 -> input %2").arg(relay).arg(15 - relay), r.errors[relay],
@@ -174,12 +144,7 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const Q
              QStringLiteral("%1 failed reads").arg(r.tally.failedReads));
     testCase(QStringLiteral("port writes"), r.tally.unchargedWrites,
              QStringLiteral("%1 failed writes charged to no relay").arg(r.tally.unchargedWrites));
-    xml.writeEndDocument();
-    if (!file.commit()) {
-        why = file.errorString();
-        return false;
-    }
-    return true;
+    return report.commit(why);
 }
 
 // Drives the window as a person at the bench would for an unattended run: Auto at the start;

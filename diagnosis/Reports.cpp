@@ -1,11 +1,10 @@
 #include "diagnosis/Reports.h"
 
-#include <QDateTime>
+#include "runlog/JUnitReport.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
-#include <QXmlStreamWriter>
 
 #include <algorithm>
 
@@ -126,70 +125,35 @@ QString diagnosisJson(const DiagnosisReport& r) {
 }
 
 bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& r, QString& why) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        why = file.errorString();
-        return false;
-    }
     const auto failures = std::count_if(r.channels.begin(), r.channels.end(), [](const auto& c) {
         return c.kind != ChannelDiagnosis::Class::Ok;
     });
-    QXmlStreamWriter xml(&file);
-    xml.setAutoFormatting(true);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("testsuites"));
-    xml.writeStartElement(QStringLiteral("testsuite"));
-    xml.writeAttribute(QStringLiteral("name"), QStringLiteral("looptest diagnosis"));
-    xml.writeAttribute(QStringLiteral("tests"), QStringLiteral("16"));
-    xml.writeAttribute(QStringLiteral("failures"), QString::number(failures));
-    xml.writeAttribute(QStringLiteral("errors"), QStringLiteral("0"));
-    xml.writeAttribute(QStringLiteral("timestamp"),
-                       QDateTime::currentDateTime().toString(Qt::ISODate));
-    auto properties = [&](const std::vector<std::pair<QString, QString>>& list) {
-        xml.writeStartElement(QStringLiteral("properties"));
-        for (const auto& [name, value] : list) {
-            xml.writeStartElement(QStringLiteral("property"));
-            xml.writeAttribute(QStringLiteral("name"), name);
-            xml.writeAttribute(QStringLiteral("value"), value);
-            xml.writeEndElement();
-        }
-        xml.writeEndElement();
-    };
-    properties({{QStringLiteral("device"), QString::fromStdString(r.device)},
-                {QStringLiteral("card"), QString::fromStdString(r.card)},
-                {QStringLiteral("repeat"), QString::number(r.settings.repeat)},
-                {QStringLiteral("readback_ms"), QString::number(r.settings.readbackMs)},
-                {QStringLiteral("resolution_ms"), QString::number(r.resolutionMs, 'f', 3)},
-                {QStringLiteral("verdict"), verdict(r)}});
+    JUnitReport report;
+    if (!report.open(path, QStringLiteral("looptest diagnosis"), 16, failures, std::nullopt, why))
+        return false;
+    report.properties({{QStringLiteral("device"), QString::fromStdString(r.device)},
+                       {QStringLiteral("card"), QString::fromStdString(r.card)},
+                       {QStringLiteral("repeat"), QString::number(r.settings.repeat)},
+                       {QStringLiteral("readback_ms"), QString::number(r.settings.readbackMs)},
+                       {QStringLiteral("resolution_ms"), QString::number(r.resolutionMs, 'f', 3)},
+                       {QStringLiteral("verdict"), verdict(r)}});
     for (const ChannelDiagnosis& c : r.channels) {
-        xml.writeStartElement(QStringLiteral("testcase"));
-        xml.writeAttribute(QStringLiteral("classname"), QStringLiteral("looptest.diagnosis"));
-        xml.writeAttribute(QStringLiteral("name"),
-                           QStringLiteral("relay %1 -> input %2").arg(c.relay).arg(c.input));
-        std::vector<std::pair<QString, QString>> figures{
-            {QStringLiteral("class"), QLatin1String(className(c.kind))},
-            {QStringLiteral("drives"), drives(c)},
-            {QStringLiteral("bounces"), QString::number(c.bounces)}};
+        report.startCase(QStringLiteral("looptest.diagnosis"),
+                         QStringLiteral("relay %1 -> input %2").arg(c.relay).arg(c.input));
+        JUnitReport::Properties figures{{QStringLiteral("class"), QLatin1String(className(c.kind))},
+                                        {QStringLiteral("drives"), drives(c)},
+                                        {QStringLiteral("bounces"), QString::number(c.bounces)}};
         for (const auto& [name, f] :
              {std::pair{"operate", &c.operate}, {"release", &c.release}, {"bounce", &c.bounce}})
             figures.push_back({QStringLiteral("%1_ms").arg(QLatin1String(name)), triple(*f)});
-        properties(figures);
-        if (c.kind != ChannelDiagnosis::Class::Ok) {
-            xml.writeStartElement(QStringLiteral("failure"));
-            xml.writeAttribute(QStringLiteral("message"),
-                               QStringLiteral("%1: %2").arg(QLatin1String(className(c.kind)),
-                                                            QString::fromStdString(c.words)));
-            xml.writeCharacters(QString::fromStdString(c.words));
-            xml.writeEndElement();
-        }
-        xml.writeEndElement();
+        report.properties(figures);
+        if (c.kind != ChannelDiagnosis::Class::Ok)
+            report.failure(QStringLiteral("%1: %2").arg(QLatin1String(className(c.kind)),
+                                                        QString::fromStdString(c.words)),
+                           QString::fromStdString(c.words));
+        report.endCase();
     }
-    xml.writeEndDocument();
-    if (!file.commit()) {
-        why = file.errorString();
-        return false;
-    }
-    return true;
+    return report.commit(why);
 }
 
 QString diagnosisHtml(const DiagnosisReport& r) {

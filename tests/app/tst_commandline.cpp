@@ -7,6 +7,7 @@
 #include "card/simulator/SimulatorBackend.h"
 #include "card/simulator/SimulatorEntry.h"
 #include "looptest/LoopTest.h"
+#include "support/JUnitReader.h"
 #include "support/ModalAnswerer.h"
 
 #include <QElapsedTimer>
@@ -284,20 +285,10 @@ void TstCommandLine::headlessCountsEqualTheWindowsAndJUnitReadsThem() {
             table << QString::fromLatin1(line.simplified());
     QCOMPARE(table, expected);
 
-    QProcess reader;
-    reader.start(QStringLiteral("/usr/bin/python3"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import sys, junitparser\n"
-                                 "for s in junitparser.JUnitXml.fromfile(sys.argv[1]):\n"
-                                 "  print(s.name, s.tests, s.failures)\n"
-                                 "  for c in s:\n"
-                                 "    if not c.is_passed: print(c.name, c.result[0].message)\n"),
-                  junit});
-    QVERIFY(reader.waitForFinished(30000));
-    if (reader.exitCode() != 0 && reader.readAllStandardError().contains("No module named"))
-        QFAIL("python3-junitparser is missing: scripts/setup.sh installs it");
-    QCOMPARE(QString::fromUtf8(reader.readAllStandardOutput()).trimmed(),
-             QStringLiteral("looptest 18 1\nrelay 10 -> input 5 %1 errors").arg(stuck));
+    QString why;
+    const QString read = readJUnit(junit, why);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(read, QStringLiteral("looptest 18 1\nrelay 10 -> input 5 %1 errors").arg(stuck));
 }
 
 void TstCommandLine::sigtermStopsTheRunInOrder() {

@@ -4,6 +4,7 @@
 #include "card/simulator/SimulatorBackend.h"
 #include "diagnosis/Diagnosis.h"
 #include "diagnosis/Reports.h"
+#include "support/JUnitReader.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -71,6 +72,18 @@ void TstDiagnosis::everyClassWithItsMapAndWords() {
     QVERIFY(!r.passed());
     const QJsonObject json = QJsonDocument::fromJson(diagnosisJson(r).toUtf8()).object();
     QCOMPARE(json.value(QStringLiteral("verdict")).toString(), QStringLiteral("fail"));
+    // The JUnit report as a CI server reads it: a failed case per channel that is not ok.
+    QTemporaryDir dir;
+    const QString junit = dir.filePath(QStringLiteral("d.xml"));
+    QString why;
+    QVERIFY2(writeDiagnosisJUnit(junit, r, why), qPrintable(why));
+    const QStringList read = readJUnit(junit, why).split(QLatin1Char('\n'));
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(read.size(), 9);
+    QCOMPARE(read[0], QStringLiteral("looptest diagnosis 16 8"));
+    QCOMPARE(read[1], QStringLiteral("relay 2 -> input 13 miswired: ") + words(2));
+    QVERIFY2(read[8].startsWith(QLatin1String("relay 14 -> input 1 stuck-active: ")),
+             qPrintable(read[8]));
 
     QVERIFY(diagnoseSimulated("sim").passed());
 }
