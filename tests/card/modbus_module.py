@@ -6,52 +6,97 @@ import argparse
 import asyncio
 import time
 
-from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
-from pymodbus.server.async_io import ModbusSerialServer, ModbusTcpServer
-from pymodbus.transaction import ModbusRtuFramer, ModbusSocketFramer
+from pymodbus.datastore import ModbusServerContext, ModbusSlaveContext
+
+# Debian 12 has pymodbus 3.0, Debian 13 3.8: the framers became a type, and a server that
+# serves in the background is started differently. Either way a unit that is not this module's
+# gets no answer, as on a shared line: the caller times out.
+try:
+    from pymodbus import FramerType
+    from pymodbus.pdu.bit_message import ReadCoilsRequest, ReadDiscreteInputsRequest
+    from pymodbus.pdu.pdu import ExceptionResponse
+    from pymodbus.server import ModbusSerialServer, ModbusTcpServer
+
+    SOCKET, RTU, SERVES_IN_BACKGROUND = FramerType.SOCKET, FramerType.RTU, True
+
+    def checked(request):
+        """3.8 reads bits without asking the unit whether it has them; a real module answers
+        a read outside its bits with "illegal data address", as 3.0 does."""
+
+        class Checked(request):
+            async def update_datastore(self, context):
+                if not context.validate(self.function_code, self.address, self.count):
+                    return ExceptionResponse(self.function_code,
+                                             ExceptionResponse.ILLEGAL_ADDRESS)
+                return await super().update_datastore(context)
+
+        return Checked
+
+    SERVER_OPTIONS = {"custom_pdu": [checked(ReadCoilsRequest), checked(ReadDiscreteInputsRequest)],
+                      "ignore_missing_slaves": True}
+except ImportError:
+    from pymodbus.server.async_io import ModbusSerialServer, ModbusTcpServer
+    from pymodbus.transaction import ModbusRtuFramer as RTU, ModbusSocketFramer as SOCKET
+
+    SERVES_IN_BACKGROUND, SERVER_OPTIONS = False, {"ignore_missing_slaves": True}
 
 
 class LoopBack(ModbusSlaveContext):
-    """Coils as written (one may never close); inputs read the coils they are wired to."""
+    """Coils as written (one may never close); inputs read the coils they are wired to.
+    The unit keeps its own bits and answers by the protocol's addresses, whatever offset the
+    installed pymodbus gives its data blocks."""
 
     def __init__(self, coils, inputs, never_closes, late_once):
-        super().__init__(co=ModbusSequentialDataBlock(coils, [0] * 16),
-                         di=ModbusSequentialDataBlock(inputs, [0] * 16), zero_mode=True)
-        self.coils, self.inputs, self.never_closes = coils, inputs, never_closes
-        self.late_once, self.input_reads = late_once, 0
+        super().__init__()
+        self.bits = {"c": [False] * 16, "d": None}
+        self.first = {"c": coils, "d": inputs}
+        self.never_closes, self.late_once, self.input_reads = never_closes, late_once, 0
+
+    def validate(self, fc_as_hex, address, count=1):
+        kind = self.decode(fc_as_hex)
+        return kind in self.first and 0 <= address - self.first[kind] <= 16 - count
 
     def setValues(self, fc_as_hex, address, values):
-        if self.decode(fc_as_hex) == "c" and self.never_closes is not None:
-            values = [v and address + k - self.coils != self.never_closes
-                      for k, v in enumerate(values)]
-        super().setValues(fc_as_hex, address, values)
+        if self.decode(fc_as_hex) != "c":
+            return
+        for k, v in enumerate(values):
+            relay = address - self.first["c"] + k
+            self.bits["c"][relay] = bool(v) and relay != self.never_closes
 
     def getValues(self, fc_as_hex, address, count=1):
-        if self.decode(fc_as_hex) != "d":
-            return super().getValues(fc_as_hex, address, count)
+        kind = self.decode(fc_as_hex)
+        first = address - self.first[kind]
+        if kind == "c":
+            return self.bits["c"][first:first + count]
         self.input_reads += 1
         if self.input_reads == self.late_once:
             time.sleep(0.3)  # the whole module waits: this answer comes late
-        coils = self.store["c"]
-        return [coils.getValues(self.coils + 15 - (a - self.inputs), 1)[0]
-                for a in range(address, address + count)]
+        return [self.bits["c"][15 - i] for i in range(first, first + count)]
 
 
 async def serve(args):
     module = LoopBack(args.coils, args.inputs, args.never_closes, args.late_once)
     context = ModbusServerContext(slaves={args.unit: module}, single=False)
     if args.tcp:
-        server = ModbusTcpServer(context, ModbusSocketFramer, None, ("127.0.0.1", args.tcp),
-                                 allow_reuse_address=True)
-        task = asyncio.create_task(server.serve_forever())
-        await server.serving
+        address = ("127.0.0.1", args.tcp)
+        if SERVES_IN_BACKGROUND:
+            server = ModbusTcpServer(context, framer=SOCKET, address=address, **SERVER_OPTIONS)
+            await server.serve_forever(background=True)
+        else:
+            server = ModbusTcpServer(context, framer=SOCKET, address=address,
+                                     allow_reuse_address=True)
+            serving = asyncio.create_task(server.serve_forever())
+            await server.serving
     else:
-        server = ModbusSerialServer(context, ModbusRtuFramer, port=args.rtu, baudrate=args.baud,
-                                    parity=args.parity)
-        await server.start()
-        task = asyncio.create_task(server.serve_forever())
+        server = ModbusSerialServer(context, framer=RTU, port=args.rtu, baudrate=args.baud,
+                                    parity=args.parity, **SERVER_OPTIONS)
+        if SERVES_IN_BACKGROUND:
+            await server.serve_forever(background=True)
+        else:
+            await server.start()
+            serving = asyncio.create_task(server.serve_forever())
     print("ready", flush=True)
-    await task
+    await asyncio.Event().wait()  # serves until killed; `serving` keeps 3.0's task alive
 
 
 def main():

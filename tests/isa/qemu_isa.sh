@@ -22,7 +22,11 @@ ver=${pkg#linux-image-} kernel=$cache/$ver
 if [ ! -f "$kernel/boot/vmlinuz-$ver" ]; then
   rm -rf "$cache" && mkdir -p "$cache"
   (cd "$cache" && apt-get download "$pkg" > /dev/null 2>&1) || skip "apt-get download $pkg failed"
-  dpkg-deb -x "$cache"/"$pkg"_*.deb "$kernel" && depmod -b "$kernel" "$ver"
+  dpkg-deb -x "$cache"/"$pkg"_*.deb "$kernel"
+  # Debian 13's kernel package keeps its modules in usr/lib/modules (merged /usr), where
+  # depmod -b and modprobe -d do not look: give the tree the /lib a merged system has.
+  [ -e "$kernel/lib" ] || [ ! -d "$kernel/usr/lib/modules" ] || ln -s usr/lib "$kernel/lib"
+  depmod -b "$kernel" "$ver"
 fi
 rm -rf "$work" && mkdir -p "$work"/initrd/{bin,lib/modules,proc,sys,dev} "$work/mnt"
 # The package of the tree as it is built now.

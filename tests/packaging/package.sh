@@ -29,7 +29,12 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" |
 deb=$(ls "$work"/looptest_*.deb)
 lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"
 desktop-file-validate "$source/packaging/org.looptest.looptest.desktop" || fail "desktop entry"
-appstreamcli validate --no-net "$source/packaging/org.looptest.looptest.metainfo.xml" || fail "AppStream metadata"
+# Every error or warning of the validator fails, but the missing homepage: the program has no
+# public one, and an invented address would be false. AppStream 0.16 and 1.0 both print one
+# "E:" or "W:" line per finding; 0.16 knows no such check and cannot be told to relax it.
+appstream=$(appstreamcli validate --no-net "$source/packaging/org.looptest.looptest.metainfo.xml" 2>&1 || true)
+findings=$(grep -E '^[EW]: ' <<<"$appstream" | grep -v ': url-homepage-missing$' || true)
+[ -z "$findings" ] && grep -q '^✔\|^[IWE]: ' <<<"$appstream" || fail "AppStream metadata: $appstream"
 
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
 dpkg -L looptest >"$work/files"

@@ -254,7 +254,7 @@ void TstLayout::focusStartsOnOkAndTabWalksTheDesignOrder() {
              << QStringLiteral("Command1");
 
     window_->show();
-    QApplication::setActiveWindow(window_);
+    window_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window_));
     QStringList walked{QApplication::focusWidget()->objectName()};
     for (int i = 1; i < expected.size(); ++i) {
@@ -271,7 +271,7 @@ void TstLayout::focusStartsOnOkAndTabWalksTheDesignOrder() {
 
 void TstLayout::enterAndSpacePressOnlyTheFocusedButton() {
     window_->show();
-    QApplication::setActiveWindow(window_);
+    window_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window_));
     QCOMPARE(QApplication::focusWidget(), get("Command1"));
 
@@ -292,7 +292,7 @@ void TstLayout::enterAndSpacePressOnlyTheFocusedButton() {
     cleanup();
     init();
     window_->show();
-    QApplication::setActiveWindow(window_);
+    window_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window_));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QVERIFY(window_->isEnded());
