@@ -1,48 +1,18 @@
 #include "app/DiagnoseRun.h"
 
 #include "app/RunSetup.h"
+#include "app/SignalCatcher.h"
 #include "card/DeviceSelectingCard.h"
 #include "diagnosis/Reports.h"
 #include "lab/CardBook.h"
 #include "lab/ClosingCounter.h"
 #include "runlog/LogFile.h"
+#include "runlog/Wording.h"
 
 #include <QDateTime>
 #include <QSaveFile>
 
-#include <csignal>
-
 namespace {
-
-volatile std::sig_atomic_t g_caught = 0;
-
-extern "C" void noteSignal(int sig) {
-    if (!g_caught)
-        g_caught = sig;
-}
-
-// Catches SIGINT and SIGTERM for its life; the diagnosis asks between its steps.
-class StopOnSignal {
-public:
-    StopOnSignal() {
-        g_caught = 0;
-        struct sigaction sa {};
-        sa.sa_handler = noteSignal;
-        sigemptyset(&sa.sa_mask);
-        for (int i = 0; i < 2; ++i)
-            ::sigaction(kSignals[i], &sa, &old_[i]);
-    }
-    ~StopOnSignal() {
-        for (int i = 0; i < 2; ++i)
-            ::sigaction(kSignals[i], &old_[i], nullptr);
-    }
-    StopOnSignal(const StopOnSignal&) = delete;
-    StopOnSignal& operator=(const StopOnSignal&) = delete;
-
-private:
-    static constexpr int kSignals[2] = {SIGINT, SIGTERM};
-    struct sigaction old_[2]{};
-};
 
 bool save(const std::string& path, const QString& text, QString& why) {
     QSaveFile file(QString::fromStdString(path));
@@ -53,8 +23,9 @@ bool save(const std::string& path, const QString& text, QString& why) {
 }
 
 // The record: the start row, a row per channel (0 when it is ok, 1 when not, and its class,
-// words and times), and the end row with the verdict.
+// words and figures), and the end row with the verdict.
 void record(const QString& path, const QString& detail, const DiagnosisReport& r, std::FILE* err) {
+    using logformat::Event;
     LogFile log;
     QString why;
     if (!log.open(path, why)) {
@@ -62,37 +33,29 @@ void record(const QString& path, const QString& detail, const DiagnosisReport& r
                      qPrintable(why));
         return;
     }
-    auto row = [&](const char* event, int channel, std::int64_t count, const QString& words) {
-        log.write({LogFile::time(QDateTime::currentMSecsSinceEpoch()),
-                   QStringLiteral("0"),
-                   QString::fromLatin1(event),
-                   channel >= 0 ? QString::number(channel) : QString(),
-                   {},
-                   {},
-                   count >= 0 ? QString::number(count) : QString(),
-                   words,
-                   {}});
+    auto row = [&](Event event, int channel, std::int64_t count, const QString& words) {
+        logformat::LogRow row;
+        row.ms = QDateTime::currentMSecsSinceEpoch();
+        row.event = event;
+        row.channel = channel;
+        row.count = count;
+        row.detail = words;
+        log.write(row);
     };
-    row("start", -1, -1, detail);
+    row(Event::Start, -1, -1, detail);
     if (!r.card.empty())
-        row("card", -1, -1, QString::fromStdString(r.card));
+        row(Event::Card, -1, -1, QString::fromStdString(r.card));
     int failed = r.failure.empty() ? 0 : 1;
-    const QString table = diagnosisTable(r);
     for (const ChannelDiagnosis& c : r.channels) {
         const bool ok = c.kind == ChannelDiagnosis::Class::Ok;
         failed += ok ? 0 : 1;
-        // The channel's line of the table holds its times.
-        const QString times =
-            table.section(QLatin1Char('\n'), 3 + c.relay, 3 + c.relay).simplified();
-        row("diagnosis", c.relay, ok ? 0 : 1,
+        row(Event::Diagnosis, c.relay, ok ? 0 : 1,
             QStringLiteral("%1: %2; %3; resolution %4 ms")
-                .arg(QLatin1String(className(c.kind)), QString::fromStdString(c.words), times)
+                .arg(QLatin1String(className(c.kind)), QString::fromStdString(c.words),
+                     channelFigures(c))
                 .arg(r.resolutionMs, 0, 'f', 3));
     }
-    row("end", -1, failed,
-        (r.passed() ? QStringLiteral("verdict PASS") : QStringLiteral("verdict FAIL")) +
-            (r.failure.empty() ? QString()
-                               : QStringLiteral("; ") + QString::fromStdString(r.failure)));
+    row(Event::End, -1, failed, endDetail(r.passed(), QString::fromStdString(r.failure)));
     if (!log.isOpen())
         std::fprintf(err, "looptest: %s\n", qPrintable(log.error()));
 }
@@ -131,15 +94,15 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
         }
     }
 
+    // SIGINT and SIGTERM stop the diagnosis between its steps; the relays open, the reports
+    // are written.
+    SignalCatcher catcher;
     DiagnosisSettings settings;
     settings.repeat = o.repeat;
     settings.readbackMs = o.readbackMs;
     DiagnosisReport report;
     ClosingCounter counted(*card.device());
-    {
-        StopOnSignal catcher;
-        report = diagnose(counted, settings, [] { return g_caught != 0; });
-    }
+    report = diagnose(counted, settings, [&] { return catcher.caught() != 0; });
     if (book) {
         book->addClosings(counted.closings);
         book->checkpoint();
@@ -173,8 +136,8 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
         std::fprintf(err, "looptest: cannot write %s: %s\n", path.c_str(), qPrintable(why));
         written = false;
     }
-    if (g_caught)
-        return 128 + g_caught;
+    if (catcher.caught())
+        return 128 + catcher.caught();
     if (!written)
         return exitstatus::kCannotCreate;
     return report.passed() ? exitstatus::kPassed : exitstatus::kErrorsCounted;

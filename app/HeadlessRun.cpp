@@ -1,77 +1,18 @@
 #include "app/HeadlessRun.h"
 
 #include "app/RunSetup.h"
+#include "app/SignalCatcher.h"
 #include "runlog/JUnitReport.h"
+#include "runlog/Wording.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <array>
-#include <csignal>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-// The write end of the pipe on which the signal handler passes SIGINT and SIGTERM to the
-// event loop: a signal handler can reach nothing else.
-int g_signalPipe = -1;
-
-extern "C" void passSignal(int sig) {
-    const char c = static_cast<char>(sig);
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe, &c, 1);
-}
-
-// Catches SIGINT and SIGTERM for the life of a run and hands them to onSignal in the loop.
-class SignalCatcher {
-public:
-    explicit SignalCatcher(std::function<void(int)> onSignal) {
-        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0)
-            return;
-        g_signalPipe = fds_[1];
-        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal] {
-            char c = 0;
-            while (::read(fds_[0], &c, 1) == 1)
-                onSignal(c);
-        });
-        struct sigaction sa {};
-        sa.sa_handler = passSignal;
-        sa.sa_flags = SA_RESTART;
-        sigemptyset(&sa.sa_mask);
-        for (int i = 0; i < 2; ++i)
-            ::sigaction(kSignals[i], &sa, &old_[i]);
-    }
-    ~SignalCatcher() {
-        if (!notifier_)
-            return;
-        for (int i = 0; i < 2; ++i)
-            ::sigaction(kSignals[i], &old_[i], nullptr);
-        g_signalPipe = -1;
-        notifier_.reset();
-        ::close(fds_[0]);
-        ::close(fds_[1]);
-    }
-    SignalCatcher(const SignalCatcher&) = delete;
-    SignalCatcher& operator=(const SignalCatcher&) = delete;
-
-private:
-    static constexpr int kSignals[2] = {SIGINT, SIGTERM};
-    int fds_[2] = {-1, -1};
-    struct sigaction old_[2]{};
-    std::unique_ptr<QSocketNotifier> notifier_;
-};
-
-QString clock(std::int64_t ms) {
-    const std::int64_t s = ms / 1000;
-    return s >= 3600 ? QStringLiteral("%1:%2:%3")
-                           .arg(s / 3600)
-                           .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
-                           .arg(s % 60, 2, 10, QLatin1Char('0'))
-                     : QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
 
 // What the run counted, as the results hold it at the end.
 struct Outcome {
@@ -102,7 +43,7 @@ void printTable(std::FILE* out, const Outcome& r) {
     std::fprintf(out, "failed writes: %lld (charged to no relay: %lld)\n",
                  static_cast<long long>(r.failedWrites),
                  static_cast<long long>(r.tally.unchargedWrites));
-    std::fprintf(out, "verdict: %s\n", r.tally.passed() ? "PASS" : "FAIL");
+    std::fprintf(out, "verdict: %s\n", qPrintable(verdictWord(r.tally.passed())));
     std::fflush(out);
 }
 
@@ -122,8 +63,7 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const Q
         {QStringLiteral("step_ms"), QString::number(o.stepMs)},
         {QStringLiteral("readback_ms"), QString::number(o.readbackMs)},
         {QStringLiteral("loops"), QString::number(r.loops)},
-        {QStringLiteral("verdict"),
-         r.tally.passed() ? QStringLiteral("pass") : QStringLiteral("fail")},
+        {QStringLiteral("verdict"), verdictProperty(r.tally.passed())},
         {QStringLiteral("card"), card},
         {QStringLiteral("relay_life_passed"), passed.isEmpty()
                                                   ? QString()
@@ -259,7 +199,7 @@ public:
                     static_cast<std::int64_t>(double(o_.loops - now.loops) / perSecond * 1000.0);
         } else {
             line = QStringLiteral("%1 of %2, loops %3")
-                       .arg(clock(ms), clock(o_.durationMs))
+                       .arg(durationText(ms, true), durationText(o_.durationMs, true))
                        .arg(now.loops);
             leftMs = std::max<std::int64_t>(0, o_.durationMs - ms);
         }
@@ -267,7 +207,7 @@ public:
                     .arg(now.tally.failures())
                     .arg(perSecond, 0, 'f', 1);
         if (leftMs >= 0 && !last)
-            line += QStringLiteral(", %1 left").arg(clock(leftMs));
+            line += QStringLiteral(", %1 left").arg(durationText(leftMs, true));
         if (terminal_)
             std::fprintf(err_, "\r%s\033[K%s", qPrintable(line), last ? "\n" : "");
         else

@@ -1,6 +1,8 @@
 #include "diagnosis/Reports.h"
 
+#include "runlog/HtmlPage.h"
 #include "runlog/JUnitReport.h"
+#include "runlog/Wording.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -41,7 +43,7 @@ QJsonValue json(const Figures& f) {
 }
 
 QString verdict(const DiagnosisReport& r) {
-    return r.passed() ? QStringLiteral("pass") : QStringLiteral("fail");
+    return verdictProperty(r.passed());
 }
 
 } // namespace
@@ -79,7 +81,13 @@ QString diagnosisTable(const DiagnosisReport& r) {
     if (!r.failure.empty())
         out += QStringLiteral("The diagnosis could not finish: %1\n")
                    .arg(QString::fromStdString(r.failure));
-    return out + QStringLiteral("verdict: %1\n").arg(verdict(r).toUpper());
+    return out + QStringLiteral("verdict: %1\n").arg(verdictWord(r.passed()));
+}
+
+QString channelFigures(const ChannelDiagnosis& c) {
+    return QStringLiteral("drives %1; operate %2 ms; release %3 ms; bounce %4 ms (%5 bounces)")
+        .arg(drives(c), triple(c.operate), triple(c.release), triple(c.bounce))
+        .arg(c.bounces);
 }
 
 QString diagnosisJson(const DiagnosisReport& r) {
@@ -156,10 +164,11 @@ bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& r, QString&
     return report.commit(why);
 }
 
-QString diagnosisHtml(const DiagnosisReport& r) {
-    // The map: a row per relay, a column per input; the expected input of each relay is
-    // outlined, a deviation coloured: red where the expected input did not follow, orange
-    // where another one did.
+namespace {
+
+// The map: a row per relay, a column per input; the expected input of each relay is outlined,
+// a deviation coloured: red where the expected input did not follow, orange where another did.
+QString mapSvg(const DiagnosisReport& r) {
     constexpr int kCell = 24, kLeft = 60, kTop = 40;
     QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
                                  "height=\"%2\" role=\"img\" aria-label=\"Which inputs follow "
@@ -199,15 +208,18 @@ QString diagnosisHtml(const DiagnosisReport& r) {
                     .arg(followed ? QStringLiteral("follows") : QStringLiteral("does not follow"));
         }
     }
-    svg += QStringLiteral("</svg>\n");
+    return svg + QStringLiteral("</svg>\n");
+}
 
-    // A strip per relay: its operate, release and bounce times on one scale.
+const char* const kTimeColours[] = {"#1f77b4", "#9467bd", "#d62728"};
+
+// A strip per relay: its operate, release and bounce times on one scale.
+QString timesSvg(const DiagnosisReport& r) {
     double longest = 1;
     for (const ChannelDiagnosis& c : r.channels)
         for (const Figures* f : {&c.operate, &c.release, &c.bounce})
             longest = std::max(longest, f->max.value_or(0));
     constexpr int kWidth = 480, kRow = 18, kStripLeft = 90;
-    const char* const kColours[] = {"#1f77b4", "#9467bd", "#d62728"};
     QString strips =
         QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
                        "height=\"%2\" role=\"img\" aria-label=\"Each relay's times\">\n")
@@ -231,38 +243,60 @@ QString diagnosisHtml(const DiagnosisReport& r) {
                               .arg(x0, 0, 'f', 1)
                               .arg(ly)
                               .arg(std::max(2.0, x1 - x0), 0, 'f', 1)
-                              .arg(QLatin1String(kColours[lane]));
+                              .arg(QLatin1String(kTimeColours[lane]));
             }
             ++lane;
         }
     }
-    strips += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"11\">0 ms</text>"
-                             "<text x=\"%3\" y=\"%2\" font-size=\"11\" text-anchor=\"end\">%4 ms"
-                             "</text>\n</svg>\n")
-                  .arg(kStripLeft)
-                  .arg(16 * 3 * kRow / 2 + 30)
-                  .arg(kStripLeft + kWidth)
-                  .arg(longest, 0, 'f', 2);
+    return strips + QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"11\">0 ms</text>"
+                                   "<text x=\"%3\" y=\"%2\" font-size=\"11\" "
+                                   "text-anchor=\"end\">%4 ms</text>\n</svg>\n")
+                        .arg(kStripLeft)
+                        .arg(16 * 3 * kRow / 2 + 30)
+                        .arg(kStripLeft + kWidth)
+                        .arg(longest, 0, 'f', 2);
+}
 
-    return QStringLiteral(
-               "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-               "<title>looptest diagnosis of %1</title>\n<style>\n"
-               "body{font-family:sans-serif;margin:16px;color:#222}"
-               "pre{background:#f6f6f6;padding:8px;display:inline-block}"
-               ".key{margin-right:16px;font-size:13px}"
-               ".key span{display:inline-block;width:12px;height:12px;margin-right:4px;"
-               "vertical-align:middle}\n</style></head><body>\n"
-               "<h1>looptest diagnosis of %1</h1>\n<p>Verdict: %2</p>\n"
-               "<h2>Which inputs follow which relay</h2>\n<p>"
-               "<span class=\"key\"><span style=\"background:#2ca02c\"></span>follows, as wired"
-               "</span><span class=\"key\"><span style=\"background:#f4b4b4\"></span>should "
-               "follow, does not</span><span class=\"key\"><span style=\"background:#ff7f0e\">"
-               "</span>follows, should not</span> Outlined: each relay's own input.</p>\n%3"
-               "<h2>Each relay's times</h2>\n<p><span class=\"key\"><span style=\"background:"
-               "#1f77b4\"></span>operate</span><span class=\"key\"><span style=\"background:"
-               "#9467bd\"></span>release</span><span class=\"key\"><span style=\"background:"
-               "#d62728\"></span>bounce</span> min to max over the closings; every time good to "
-               "%4 ms.</p>\n%5<h2>Channels</h2>\n<pre>%6</pre>\n</body></html>\n")
-        .arg(QString::fromStdString(r.device).toHtmlEscaped(), verdict(r).toUpper(), svg,
-             QString::number(r.resolutionMs, 'f', 3), strips, diagnosisTable(r).toHtmlEscaped());
+QString channelsTable(const DiagnosisReport& r) {
+    QList<QStringList> rows;
+    for (const ChannelDiagnosis& c : r.channels)
+        rows << QStringList{QString::number(c.relay),
+                            QString::number(c.input),
+                            QLatin1String(className(c.kind)),
+                            drives(c),
+                            triple(c.operate),
+                            triple(c.release),
+                            triple(c.bounce),
+                            QString::number(c.bounces),
+                            QString::fromStdString(c.words)};
+    return htmlTable(QStringLiteral("Each channel: times in ms, min/median/max"),
+                     {QStringLiteral("relay"), QStringLiteral("input"), QStringLiteral("class"),
+                      QStringLiteral("drives"), QStringLiteral("operate"),
+                      QStringLiteral("release"), QStringLiteral("bounce"),
+                      QStringLiteral("bounces"), QStringLiteral("words")},
+                     rows);
+}
+
+} // namespace
+
+QString diagnosisHtml(const DiagnosisReport& r) {
+    const QString keys = htmlKey("#2ca02c", QStringLiteral("follows, as wired")) +
+                         htmlKey("#f4b4b4", QStringLiteral("should follow, does not")) +
+                         htmlKey("#ff7f0e", QStringLiteral("follows, should not"));
+    const QString timeKeys = htmlKey(kTimeColours[0], QStringLiteral("operate")) +
+                             htmlKey(kTimeColours[1], QStringLiteral("release")) +
+                             htmlKey(kTimeColours[2], QStringLiteral("bounce"));
+    QString notes;
+    if (!r.failure.empty())
+        notes = QStringLiteral("<p>The diagnosis could not finish: %1</p>\n")
+                    .arg(QString::fromStdString(r.failure).toHtmlEscaped());
+    const QString body =
+        QStringLiteral("<p>Verdict: %1</p>\n%2<h2>Which inputs follow which relay</h2>\n"
+                       "<p>%3 Outlined: each relay's own input.</p>\n%4"
+                       "<h2>Each relay's times</h2>\n<p>%5 min to max over the closings; every "
+                       "time good to %6 ms.</p>\n%7<h2>Channels</h2>\n%8")
+            .arg(verdictWord(r.passed()), notes, keys, mapSvg(r), timeKeys,
+                 QString::number(r.resolutionMs, 'f', 3), timesSvg(r), channelsTable(r));
+    return htmlPage(QStringLiteral("looptest diagnosis of ") + QString::fromStdString(r.device),
+                    body);
 }

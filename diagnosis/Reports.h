@@ -14,3 +14,6 @@ QString diagnosisJson(const DiagnosisReport& report);
 // One test case per channel, failing for every class but ok; the figures as properties.
 bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& report, QString& why);
 QString diagnosisHtml(const DiagnosisReport& report);
+// A channel's findings beyond its class, in one line: the inputs it drives, then its operate,
+// release and bounce times (min/median/max ms) and how often it bounced.
+QString channelFigures(const ChannelDiagnosis& channel);

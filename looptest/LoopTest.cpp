@@ -2,7 +2,6 @@
 
 #include "looptest/Counters.h"
 #include "looptest/ResultTips.h"
-#include "window/Accessibility.h"
 #include "window/CommandButton.h"
 #include "window/Frame.h"
 #include "window/Layout.h"
@@ -93,7 +92,7 @@ LoopTest::LoopTest(CardControl& tak, QWidget* parent)
     createControls();
     setTabOrder();
     connectEvents();
-    describeForScreenReaders(this);
+    describeForScreenReaders();
     results_.setSetting(LoopResults::Setting::StepPeriod, Timer1->interval());
     results_.setSetting(LoopResults::Setting::ReadBackDelay, getTimer->interval());
     showResults();

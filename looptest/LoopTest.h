@@ -94,6 +94,8 @@ private:
     bool readPort(std::int32_t port, std::int16_t& data);
     // The counters show the results.
     void showResults();
+    // Names and describes every control for screen readers.
+    void describeForScreenReaders();
 
     CardControl& Tak;
     LoopResults results_;

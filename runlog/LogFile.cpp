@@ -31,7 +31,7 @@ bool LogFile::open(const QString& path, QString& why) {
     }
     struct stat st {};
     bytes_ = ::fstat(fd_, &st) == 0 ? st.st_size : 0;
-    const QByteArray header = QByteArray(kHeader) + "\r\n";
+    const QByteArray header = QByteArray(logformat::kHeader) + "\r\n";
     if (bytes_ > 0) {
         // Rows of this format under another header would be read as damage.
         QByteArray first(header.size(), '\0');
@@ -39,7 +39,7 @@ bool LogFile::open(const QString& path, QString& why) {
             first != header) {
             why = QStringLiteral("%1 is not a run record of this looptest (its first line is not "
                                  "\"%2\"); name a new file.")
-                      .arg(path, QLatin1String(kHeader));
+                      .arg(path, QLatin1String(logformat::kHeader));
             close();
             return false;
         }
@@ -53,35 +53,13 @@ bool LogFile::open(const QString& path, QString& why) {
     return true;
 }
 
-QString LogFile::time(qint64 ms) {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
-    const int offset = t.offsetFromUtc();
-    return t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
-           QStringLiteral("%1%2:%3")
-               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-               .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-               .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
-}
-
-QString LogFile::field(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
-bool LogFile::write(const QStringList& fields) {
+bool LogFile::write(const logformat::LogRow& row) {
     if (fd_ < 0)
         return false;
-    QString line;
-    for (int i = 0; i < fields.size(); ++i) {
-        if (i > 0)
-            line += QLatin1Char(',');
-        line += field(fields[i]);
-    }
-    return append(line.toUtf8() + "\r\n");
+    QStringList line;
+    for (const QString& field : logformat::fields(row))
+        line << logformat::csvField(field);
+    return append(line.join(QLatin1Char(',')).toUtf8() + "\r\n");
 }
 
 bool LogFile::append(const QByteArray& line) {

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "runlog/LogFormat.h"
+
 #include <QString>
-#include <QStringList>
 
 #include <cstdint>
 
@@ -10,11 +11,6 @@
 // failure (a full disk, a vanished folder) nothing more is written and error() says why.
 class LogFile {
 public:
-    static constexpr const char* kHeader = "time,loop,event,channel,written,read,count,detail,kind";
-    // The header of records written before the kind column came; they are read, never added to.
-    static constexpr const char* kEightColumnHeader =
-        "time,loop,event,channel,written,read,count,detail";
-
     LogFile() = default;
     ~LogFile();
     LogFile(const LogFile&) = delete;
@@ -25,18 +21,13 @@ public:
     bool open(const QString& path, QString& why);
     bool isOpen() const { return fd_ >= 0; }
     // Appends one row; false once writing has failed.
-    bool write(const QStringList& fields);
+    bool write(const logformat::LogRow& row);
     // Makes what was written durable.
     void sync();
     void close();
     QString error() const { return error_; }
     QString path() const { return path_; }
     std::int64_t bytes() const { return bytes_; }
-
-    // One field as CSV: quoted when it holds a comma, a quote or a line break.
-    static QString field(const QString& text);
-    // A row's time: local ISO 8601 with milliseconds and the offset from UTC.
-    static QString time(qint64 msSinceEpoch);
 
 private:
     bool append(const QByteArray& line);

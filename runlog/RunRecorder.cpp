@@ -1,5 +1,7 @@
 #include "runlog/RunRecorder.h"
 
+#include "runlog/Wording.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
@@ -11,20 +13,40 @@ namespace {
 constexpr int kFlickerStarts = 3;
 constexpr qint64 kMinuteMs = 60'000;
 
-QString hexByte(int value) {
-    return value < 0 ? QString()
-                     : QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-const char* eventOf(int lane) {
-    return lane <= 1 ? "mismatch" : lane == 4 ? "read-failed" : "write-failed";
-}
+using logformat::Event;
+using logformat::LogRow;
 
 ErrorKind kindOf(int lane) {
     constexpr ErrorKind kinds[] = {ErrorKind::InputInactive, ErrorKind::InputActive,
                                    ErrorKind::WriteFailed, ErrorKind::WriteFailed,
                                    ErrorKind::ReadFailed};
     return kinds[lane];
+}
+
+// A row of an event that names nothing but itself and, maybe, words.
+LogRow plain(Event event, const QString& detail = {}) {
+    LogRow r;
+    r.event = event;
+    r.detail = detail;
+    return r;
+}
+
+// A row of a relay's (or, with relay -1, the loop count's) count.
+LogRow counted(Event event, int relay, std::int64_t count, const QString& detail = {}) {
+    LogRow r = plain(event, detail);
+    r.channel = relay;
+    r.count = count;
+    return r;
+}
+
+// A row of `count` errors of a kind, charged to a relay or (channel -1) to none.
+LogRow errorRow(ErrorKind kind, int channel, int written, int read, std::int64_t count,
+                const QString& detail) {
+    LogRow r = counted(logformat::eventOf(kind), channel, count, detail);
+    r.written = written;
+    r.read = read;
+    r.kind = kind;
+    return r;
 }
 
 } // namespace
@@ -39,15 +61,14 @@ RunRecorder::RunRecorder(const LoopResults& results, Clock clock)
     connect(&results, &LoopResults::loopCounted, this, [this] { minuteMark(); });
     connect(&results, &LoopResults::cleared, this, &RunRecorder::onCleared);
     connect(&results, &LoopResults::modeChanged, this,
-            [this](bool autoMode) { row(autoMode ? "auto" : "stop", -1, {}, {}, -1, {}); });
+            [this](bool autoMode) { row(plain(autoMode ? Event::Auto : Event::Stop)); });
     connect(&results, &LoopResults::settingChanged, this,
             [this](LoopResults::Setting setting, int ms) {
-                row("speed", -1, {}, {}, -1,
-                    QStringLiteral("%1 %2 ms")
-                        .arg(setting == LoopResults::Setting::StepPeriod
-                                 ? QStringLiteral("step period")
-                                 : QStringLiteral("read-back delay"))
-                        .arg(ms));
+                row(plain(Event::Speed, QStringLiteral("%1 %2 ms")
+                                            .arg(setting == LoopResults::Setting::StepPeriod
+                                                     ? QStringLiteral("step period")
+                                                     : QStringLiteral("read-back delay"))
+                                            .arg(ms)));
             });
     syncTimer_ = new QTimer(this);
     syncTimer_->setSingleShot(true);
@@ -74,9 +95,9 @@ bool RunRecorder::startLog(const QString& path, const QString& detail, const QSt
     if (!log_.open(path, why))
         return false;
     logging_ = true;
-    row("start", -1, {}, {}, -1, detail);
+    row(plain(Event::Start, detail));
     if (!card.isEmpty())
-        row("card", -1, {}, {}, -1, card); // the ID alone, as a field of its own
+        row(plain(Event::Card, card)); // the ID alone, as a field of its own
     log_.sync();
     if (!log_.isOpen()) {
         why = log_.error();
@@ -86,15 +107,12 @@ bool RunRecorder::startLog(const QString& path, const QString& detail, const QSt
     return true;
 }
 
-void RunRecorder::row(const char* event, int channel, const QString& written, const QString& read,
-                      std::int64_t count, const QString& detail, const char* kind) {
+void RunRecorder::row(LogRow r) {
     if (!logging_)
         return;
-    const std::int64_t loops = resetAt_ >= 0 ? resetAt_ : results_.loops();
-    const bool ok = log_.write(
-        {LogFile::time(clock_()), QString::number(loops), QString::fromLatin1(event),
-         channel >= 0 ? QString::number(channel) : QString(), written, read,
-         count >= 0 ? QString::number(count) : QString(), detail, QString::fromLatin1(kind)});
+    r.ms = clock_();
+    r.loop = resetAt_ >= 0 ? resetAt_ : results_.loops();
+    const bool ok = log_.write(r);
     if (ok && !syncTimer_->isActive())
         syncTimer_->start();
     if (!ok) {
@@ -108,8 +126,7 @@ void RunRecorder::row(const char* event, int channel, const QString& written, co
 
 // --- Episodes -------------------------------------------------------------------------------
 
-void RunRecorder::error(Lane lane, int index, const QString& written, const QString& read,
-                        const QString& detail) {
+void RunRecorder::error(Lane lane, int index, int written, int read, const QString& detail) {
     changed_ = true;
     Episode& e = episodes_[lane * 16 + index];
     if (e.open) {
@@ -127,8 +144,7 @@ void RunRecorder::error(Lane lane, int index, const QString& written, const QStr
         e.unreported = saturatingAdd(e.unreported, 1);
         return;
     }
-    row(eventOf(lane), lane <= WriteFailed ? index : -1, written, read, 1, detail,
-        kindName(kindOf(lane)));
+    row(errorRow(kindOf(lane), lane <= WriteFailed ? index : -1, written, read, 1, detail));
 }
 
 void RunRecorder::pass(Lane lane, int index) {
@@ -147,8 +163,8 @@ void RunRecorder::flush(Lane lane, int index, const char* why) {
     const QString suffix =
         e.flickering ? QStringLiteral("; flickering, %1 episodes in the last minute").arg(e.starts)
                      : QStringLiteral("; %1").arg(QLatin1String(why));
-    row(eventOf(lane), lane <= WriteFailed ? index : -1, e.written, e.read, e.unreported,
-        e.detail + suffix, kindName(kindOf(lane)));
+    row(errorRow(kindOf(lane), lane <= WriteFailed ? index : -1, e.written, e.read, e.unreported,
+                 e.detail + suffix));
     e.unreported = 0;
 }
 
@@ -176,7 +192,7 @@ void RunRecorder::minuteMark() {
     changed_ = false;
     for (int r = 0; r < 16; ++r)
         if (results_.errors(r) != 0)
-            row("checkpoint", r, {}, {}, results_.errors(r), {});
+            row(counted(Event::Checkpoint, r, results_.errors(r)));
     log_.sync();
 }
 
@@ -193,19 +209,19 @@ void RunRecorder::onError(const LoopError& e) {
         pass(closed ? Active : Inactive, e.relay);
         const QString how = closed ? QStringLiteral("relay %1 closed, input %2 stayed inactive")
                                    : QStringLiteral("relay %1 open, input %2 was active");
-        error(closed ? Inactive : Active, e.relay, hexByte(e.written), hexByte(e.read),
+        error(closed ? Inactive : Active, e.relay, e.written, e.read,
               how.arg(e.relay).arg(15 - e.relay));
         break;
     }
     case ErrorKind::WriteFailed:
         if (e.relay >= 0)
-            error(WriteFailed, e.relay, hexByte(e.written), {}, port + reason);
+            error(WriteFailed, e.relay, e.written, -1, port + reason);
         else
-            error(UnchargedWrite, e.port, hexByte(e.written), {},
+            error(UnchargedWrite, e.port, e.written, -1,
                   port + QStringLiteral(", not charged to a relay") + reason);
         break;
     case ErrorKind::ReadFailed:
-        error(ReadFailed, e.port, {}, {}, port + reason);
+        error(ReadFailed, e.port, -1, -1, port + reason);
         break;
     }
     minuteMark();
@@ -239,16 +255,17 @@ void RunRecorder::onCleared(const LoopResults::Counts& before) {
     // Nothing Reset clears is lost: each cleared counter, and the loop count.
     for (int r = 0; r < 16; ++r)
         if (before.relays[r].total() != 0)
-            row("reset", r, {}, {}, before.relays[r].total(), {});
-    row("reset", -1, {}, {}, before.loops, QStringLiteral("loop count"));
+            row(counted(Event::Reset, r, before.relays[r].total()));
+    row(counted(Event::Reset, -1, before.loops, QStringLiteral("loop count")));
     resetAt_ = -1;
     changed_ = false;
     log_.sync();
 }
 
 void RunRecorder::relayLifePassed(int relay, std::int64_t closings, std::int64_t life) {
-    row("relay-life", relay, {}, {}, closings,
-        QStringLiteral("relay %1 passed its rated life of %2 closings").arg(relay).arg(life));
+    row(counted(
+        Event::RelayLife, relay, closings,
+        QStringLiteral("relay %1 passed its rated life of %2 closings").arg(relay).arg(life)));
     log_.sync();
 }
 
@@ -259,15 +276,12 @@ void RunRecorder::finish(const QString& detail, std::int64_t otherFailures) {
     flushAll("at the end");
     // The totals are the window's counters as they stand.
     for (int r = 0; r < 16; ++r)
-        row("total", r, {}, {}, results_.errors(r), {});
-    row("total", -1, {}, {}, results_.loops(), QStringLiteral("loop count"));
+        row(counted(Event::Total, r, results_.errors(r)));
+    row(counted(Event::Total, -1, results_.loops(), QStringLiteral("loop count")));
     // The end row states the verdict: how many things failed, and in words.
     RunTally tally = results_.tally();
     tally.other = otherFailures;
-    const QString verdict =
-        tally.passed() ? QStringLiteral("verdict PASS") : QStringLiteral("verdict FAIL");
-    row("end", -1, {}, {}, tally.failures(),
-        detail.isEmpty() ? verdict : verdict + QStringLiteral("; ") + detail);
+    row(counted(Event::End, -1, tally.failures(), endDetail(tally.passed(), detail)));
     syncTimer_->stop();
     log_.close();
     logging_ = false;

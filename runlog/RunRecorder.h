@@ -55,13 +55,13 @@ private:
         bool flickering = false;
         int starts = 0; // episodes started since the last minute mark
         std::int64_t unreported = 0;
-        QString written, read, detail;
+        int written = -1, read = -1;
+        QString detail;
     };
 
-    void row(const char* event, int channel, const QString& written, const QString& read,
-             std::int64_t count, const QString& detail, const char* kind = "");
-    void error(Lane lane, int index, const QString& written, const QString& read,
-               const QString& detail);
+    // A row of the event at the loop count and time of now (or of the checkpoint written).
+    void row(logformat::LogRow r);
+    void error(Lane lane, int index, int written, int read, const QString& detail);
     void pass(Lane lane, int index);
     void flush(Lane lane, int index, const char* why);
     void flushAll(const char* why);

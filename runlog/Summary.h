@@ -2,6 +2,7 @@
 
 #include "looptest/Counting.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -57,6 +58,15 @@ void readRunLog(QIODevice& in, RunSummary& summary);
 
 // The per-relay table and the verdict, as text.
 QString summaryTable(const RunSummary& summary);
+// Its parts, for the text and the HTML report alike: the first line (when the run started and
+// its last row), what a reader must know before the counts (one sentence each), the verdict as
+// its last line says it (PASS, FAIL, FAIL with why, DAMAGED), a row per relay (relay, input,
+// errors, cleared by Reset), and the totals (a row per figure: what, count).
+QString summaryHeading(const RunSummary& summary);
+QStringList summaryNotes(const RunSummary& summary);
+QString summaryVerdict(const RunSummary& summary);
+QList<QStringList> summaryCounts(const RunSummary& summary);
+QList<QStringList> summaryTotals(const RunSummary& summary);
 // A self-contained HTML page: the run's settings, the table, and an SVG timeline with one row
 // per relay showing when its errors came. Reads the last run's rows again from the log.
 QString summaryHtml(const RunSummary& summary, QIODevice& log);

@@ -124,7 +124,7 @@ void TstRunLog::everyCountIsAccountedForAndTheLogStaysSmall() {
         run.w.Command1_Click(); // ends the program and the record
     }
     const auto all = rows(path);
-    QCOMPARE(all.front().join(','), QString::fromLatin1(LogFile::kHeader));
+    QCOMPARE(all.front().join(','), QString::fromLatin1(logformat::kHeader));
     std::array<std::int64_t, 16> rowSums{}, resetRows{}, totals{};
     bool resetSeen = false;
     for (const QStringList& r : all) {
@@ -189,7 +189,7 @@ void TstRunLog::aLogIsTakenOnNoTrust() {
         QStringList f = splitCsv(line);
         f[field] = value;
         for (QString& v : f)
-            v = LogFile::field(v);
+            v = logformat::csvField(v);
         line = f.join(QLatin1Char(','));
     };
     auto beforeTotals = [](QStringList& log, const QString& row) {
