@@ -1,10 +1,14 @@
 #include "card/simulator/LoopbackSimulator.h"
 #include "looptest/LoopTest.h"
+#include "runlog/LogReader.h"
 #include "runlog/RunRecorder.h"
 #include "runlog/Summary.h"
 #include "support/ModalAnswerer.h"
 
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -82,6 +86,8 @@ private slots:
     void aLogThatCannotBeWrittenIsOneWarning();
     void eightColumnLogsReadAsBefore();
     void theStartRowHoldsTheSettingsTheRunStartsWith();
+    void everyEventReadsBackAsItWasWritten();
+    void theDiagnosisLogsEachChannelsOwnFigures();
     void theReportShowsTheErrorsInABrowser();
 
 private:
@@ -372,6 +378,106 @@ void TstRunLog::theStartRowHoldsTheSettingsTheRunStartsWith() {
     QCOMPARE(all[1][2], QStringLiteral("start"));
     QVERIFY2(all[1][7].contains(QLatin1String("step period 20 ms; read-back delay 7 ms")),
              qPrintable(all[1][7]));
+}
+
+// A row of every event, with every field its form allows (a channel, bytes, a count, words
+// holding a comma, quotes and a line break, a kind), written by the log's writer and read back
+// by its reader field for field.
+void TstRunLog::everyEventReadsBackAsItWasWritten() {
+    using logformat::Event;
+    using logformat::Need;
+    const QString path = dir_.filePath(QStringLiteral("every-event.csv"));
+    QFile::remove(path);
+    std::vector<logformat::LogRow> written;
+    for (int e = 0; e <= static_cast<int>(Event::RelayLife); ++e) {
+        const logformat::EventForm& form = logformat::form(static_cast<Event>(e));
+        logformat::LogRow r;
+        r.ms = 1'800'000'000'123 + 61'001 * e;
+        r.loop = 1000 + 7 * e;
+        r.event = form.event;
+        r.channel = form.channel == Need::None ? -1 : (e * 5 + 3) % 16;
+        r.count = form.count == Need::None ? -1 : form.least + 40 + e;
+        r.detail = QStringLiteral("event %1, \"quoted\"\nand on").arg(e);
+        if (form.error) {
+            r.written = 0x5A + e;
+            r.read = 0xC3 - e;
+            r.kind = form.event == Event::Mismatch     ? ErrorKind::InputActive
+                     : form.event == Event::ReadFailed ? ErrorKind::ReadFailed
+                                                       : ErrorKind::WriteFailed;
+        }
+        written.push_back(r);
+    }
+    {
+        LogFile log;
+        QString why;
+        QVERIFY2(log.open(path, why), qPrintable(why));
+        for (const auto& r : written)
+            QVERIFY(log.write(r));
+    }
+    QFile in(path);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    std::size_t at = 0;
+    QString why;
+    const bool whole = eachRow(
+        in, 0,
+        [&](const logformat::ReadRow& row, qint64, qint64) {
+            const logformat::LogRow& w = written.at(at++);
+            const bool same = row.form->event == w.event && row.ms == w.ms && row.loop == w.loop &&
+                              row.channel == w.channel && row.count == w.count &&
+                              logformat::text(row.detail) == w.detail && row.written == w.written &&
+                              row.read == w.read && (!w.kind || row.kind == *w.kind);
+            if (!same)
+                qWarning("the %s row reads back otherwise",
+                         qPrintable(logformat::eventName(w.event)));
+            return same;
+        },
+        why);
+    QVERIFY2(whole, qPrintable(why));
+    QCOMPARE(at, written.size());
+}
+
+// A diagnosis's record: each channel's row holds that channel's class, words and figures, the
+// same the JSON report gives, and reads back as a diagnosis.
+void TstRunLog::theDiagnosisLogsEachChannelsOwnFigures() {
+    const QString log = dir_.filePath(QStringLiteral("diagnosis.csv"));
+    const QString json = dir_.filePath(QStringLiteral("diagnosis.json"));
+    QProcess p;
+    p.start(QStringLiteral(LOOPTEST_PROGRAM),
+            {QStringLiteral("--diagnose"), QStringLiteral("--device=sim:slow=3,30+swap=9,12"),
+             QStringLiteral("--log"), log, QStringLiteral("--json"), json});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 1); // the card is not ok
+    QFile jf(json);
+    QVERIFY(jf.open(QIODevice::ReadOnly));
+    const QJsonArray channels = QJsonDocument::fromJson(jf.readAll())["channels"].toArray();
+    QCOMPARE(channels.size(), 16);
+    const auto all = rows(log);
+    int seen = 0;
+    for (const QStringList& r : all) {
+        if (r.value(2) != QLatin1String("diagnosis"))
+            continue;
+        const QJsonObject c = channels[r[3].toInt()].toObject();
+        const QString cls = c["class"].toString();
+        QCOMPARE(r[6], cls == QLatin1String("ok") ? QStringLiteral("0") : QStringLiteral("1"));
+        QVERIFY2(r[7].startsWith(cls + QStringLiteral(": ") + c["words"].toString()),
+                 qPrintable(r[7]));
+        const QJsonValue operate = c["operate_ms"];
+        if (operate.isObject())
+            QVERIFY2(r[7].contains(QStringLiteral("operate %1/%2/%3 ms")
+                                       .arg(operate["min"].toDouble(), 0, 'f', 2)
+                                       .arg(operate["median"].toDouble(), 0, 'f', 2)
+                                       .arg(operate["max"].toDouble(), 0, 'f', 2)),
+                     qPrintable(r[7]));
+        ++seen;
+    }
+    QCOMPARE(seen, 16);
+    RunSummary s;
+    QString why;
+    QVERIFY(readRunLog(log, s, why));
+    QVERIFY(s.diagnosed);
+    QCOMPARE(s.state, RunSummary::State::Complete);
+    QVERIFY2(s.diagnosis[3].startsWith(QLatin1String("slow: ")), qPrintable(s.diagnosis[3]));
+    QVERIFY2(s.diagnosis[9].startsWith(QLatin1String("miswired: ")), qPrintable(s.diagnosis[9]));
 }
 
 // The report of a run with one intermittent relay, in a real browser: its errors are drawn,
