@@ -50,61 +50,21 @@ int summarize(const Options& options) {
     return exitstatus::kDataError;
 }
 
-} // namespace
+// A card's book, as a table.
+int cardHistory(const Options& options) {
+    CardBook book;
+    QString why;
+    if (!CardBook::load(CardBook::pathFor(QString::fromStdString(options.cardHistory)), book,
+                        why)) {
+        std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
+        return exitstatus::kNoInput;
+    }
+    std::fputs(book.table().toUtf8().constData(), stdout);
+    return exitstatus::kPassed;
+}
 
-int main(int argc, char* argv[]) {
-    // First of all, before Qt reads its environment or loads a plugin.
-    std::string why;
-    if (!giveUpPrivileges(why)) {
-        std::fprintf(stderr, "%s\n", why.c_str());
-        return exitstatus::kNoPermission;
-    }
-
-    // The command line is read before Qt starts, so that help, the version and every usage
-    // error need no display.
-    Options options;
-    if (!parseCommandLine({argv + 1, argv + argc}, options, why)) {
-        std::fprintf(stderr, "looptest: %s\n%s", why.c_str(), usageText().c_str());
-        return exitstatus::kUsage;
-    }
-    const DeviceSpec* named = options.device ? &*options.device : nullptr;
-    switch (options.mode) {
-    case Options::Mode::Help:
-        std::fputs(helpText().c_str(), stdout);
-        return exitstatus::kPassed;
-    case Options::Mode::Version:
-        std::fputs(versionText().c_str(), stdout);
-        return exitstatus::kPassed;
-    case Options::Mode::Summary:
-        return summarize(options);
-    case Options::Mode::CardHistory: {
-        CardBook book;
-        QString why;
-        if (!CardBook::load(CardBook::pathFor(QString::fromStdString(options.cardHistory)), book,
-                            why)) {
-            std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
-            return exitstatus::kNoInput;
-        }
-        std::fputs(book.table().toUtf8().constData(), stdout);
-        return exitstatus::kPassed;
-    }
-    case Options::Mode::Diagnose: {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        QCoreApplication app(argc, argv);
-        return runDiagnosis(options, standardDeviceEntries({}, named));
-    }
-    case Options::Mode::Headless: {
-        // No display is needed or used, whatever the environment names.
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        setUpQtEnvironment();
-        QApplication app(argc, argv);
-        setUpApplication(app);
-        return runHeadless(options, standardDeviceEntries({}, named));
-    }
-    case Options::Mode::Window:
-        break;
-    }
-
+// The window, as a person at the bench uses it: its warnings in boxes that stop nothing.
+int runWindow(int argc, char* argv[], const Options& options, const DeviceSpec* named) {
     setUpQtEnvironment();
     QApplication app(argc, argv);
     setUpApplication(app);
@@ -132,4 +92,53 @@ int main(int argc, char* argv[]) {
                              logError + QStringLiteral(" The test goes on without a record."));
     window.show();
     return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // First of all, before Qt reads its environment or loads a plugin.
+    std::string why;
+    if (!giveUpPrivileges(why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return exitstatus::kNoPermission;
+    }
+
+    // The command line is read before Qt starts, so that help, the version and every usage
+    // error need no display.
+    Options options;
+    if (!parseCommandLine({argv + 1, argv + argc}, options, why)) {
+        std::fprintf(stderr, "looptest: %s\n%s", why.c_str(), usageText().c_str());
+        return exitstatus::kUsage;
+    }
+    const DeviceSpec* named = options.device ? &*options.device : nullptr;
+    switch (options.mode) {
+    case Options::Mode::Help:
+        std::fputs(helpText().c_str(), stdout);
+        return exitstatus::kPassed;
+    case Options::Mode::Version:
+        std::fputs(versionText().c_str(), stdout);
+        return exitstatus::kPassed;
+    case Options::Mode::Summary:
+        return summarize(options);
+    case Options::Mode::CardHistory:
+        return cardHistory(options);
+    case Options::Mode::Diagnose: {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QCoreApplication app(argc, argv);
+        return runDiagnosis(options, standardDeviceEntries({}, named));
+    }
+    case Options::Mode::Headless: {
+        // No display is needed or used, whatever the environment names.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        setUpQtEnvironment();
+        QApplication app(argc, argv);
+        setUpApplication(app);
+        return runHeadless(options, standardDeviceEntries({}, named));
+    }
+    case Options::Mode::Window:
+        break;
+    }
+
+    return runWindow(argc, argv, options, named);
 }

@@ -31,90 +31,112 @@ namespace {
 //   repaint  the same timerfd beside a bare window that flips and repaints a box after each
 //            arm, as a click does, with Qt set up as the program's: what one repaint per loop
 //            costs the kernel's own wake-up
-void childLateness(const QString& path, int delayMs, int samples) {
+// Samples of lateness: each read-back's time after its write, less the delay set, in µs.
+struct Lateness {
+    Lateness(int n, int delayMs)
+        : samples(n)
+        , delayNs(delayMs * 1'000'000LL) {
+        us.reserve(n);
+    }
     std::vector<double> us;
-    us.reserve(samples);
+    int samples;
+    std::int64_t delayNs;
     QEventLoop done;
-    const std::int64_t delayNs = delayMs * 1'000'000LL;
-    auto sample = [&](std::int64_t elapsedNs) {
+    // Takes one; true when there are enough.
+    bool sample(std::int64_t elapsedNs) {
         us.push_back(double(elapsedNs - delayNs) / 1000.0);
         return int(us.size()) >= samples;
-    };
-    if (path == QLatin1String("bare")) {
-        QTimer t;
-        t.setSingleShot(true);
-        t.setTimerType(Qt::PreciseTimer);
-        std::int64_t armed = 0;
-        QObject::connect(&t, &QTimer::timeout, [&] {
-            if (sample(nowNs() - armed))
-                return done.quit();
-            armed = nowNs();
-            t.start(delayMs);
-        });
+    }
+};
+
+void bareTimerLateness(Lateness& l, int delayMs) {
+    QTimer t;
+    t.setSingleShot(true);
+    t.setTimerType(Qt::PreciseTimer);
+    std::int64_t armed = 0;
+    QObject::connect(&t, &QTimer::timeout, [&] {
+        if (l.sample(nowNs() - armed))
+            return l.done.quit();
         armed = nowNs();
         t.start(delayMs);
-        done.exec();
-    } else if (path == QLatin1String("timerfd") || path == QLatin1String("repaint")) {
-        std::unique_ptr<BareWindow> window;
-        if (path == QLatin1String("repaint")) {
-            window = std::make_unique<BareWindow>();
-            window->show();
-            waitExposed(*window);
-        }
-        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        std::int64_t armed = 0;
-        auto arm = [&] {
-            armed = nowNs();
-            itimerspec at{};
-            at.it_value.tv_sec = (armed + delayNs) / 1'000'000'000;
-            at.it_value.tv_nsec = (armed + delayNs) % 1'000'000'000;
-            ::timerfd_settime(fd, TFD_TIMER_ABSTIME, &at, nullptr);
-        };
-        QSocketNotifier notifier(fd, QSocketNotifier::Read);
-        QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-            std::uint64_t n = 0;
-            if (::read(fd, &n, sizeof n) != sizeof n)
-                return;
-            if (sample(nowNs() - armed))
-                return done.quit();
-            arm();
-            if (window) {
-                window->flipOnce(int(us.size()));
-                window->relays[us.size() % 16]->repaint();
-            }
-        });
-        arm();
-        done.exec();
-        ::close(fd);
-    } else {
-        Program p;
-        p.setSpeeds(20, delayMs);
-        p.showAndWait();
-        const bool click = path == QLatin1String("click");
-        int k = 0;
-        auto next = [&] {
-            if (path == QLatin1String("auto"))
-                return; // the walk goes on by itself
-            QAbstractButton* box = p.w->relayBox(++k % 16);
-            if (!click)
-                return box->setChecked(!box->isChecked());
-            QTest::mousePress(box, Qt::LeftButton);
-            QTest::mouseRelease(box, Qt::LeftButton);
-        };
-        p.card.onRead = [&](std::int64_t sinceWrite) {
-            if (sample(sinceWrite))
-                return done.quit();
-            QTimer::singleShot(0, next);
-        };
-        if (path == QLatin1String("auto"))
-            p.w->autoCmd_Click();
-        else
-            QTimer::singleShot(0, next);
-        done.exec();
+    });
+    armed = nowNs();
+    t.start(delayMs);
+    l.done.exec();
+}
+
+void timerfdLateness(Lateness& l, bool repaint) {
+    std::unique_ptr<BareWindow> window;
+    if (repaint) {
+        window = std::make_unique<BareWindow>();
+        window->show();
+        waitExposed(*window);
     }
-    reportSamples(us);
-    report(latenessStats(us));
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    std::int64_t armed = 0;
+    auto arm = [&] {
+        armed = nowNs();
+        itimerspec at{};
+        at.it_value.tv_sec = (armed + l.delayNs) / 1'000'000'000;
+        at.it_value.tv_nsec = (armed + l.delayNs) % 1'000'000'000;
+        ::timerfd_settime(fd, TFD_TIMER_ABSTIME, &at, nullptr);
+    };
+    QSocketNotifier notifier(fd, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        std::uint64_t n = 0;
+        if (::read(fd, &n, sizeof n) != sizeof n)
+            return;
+        if (l.sample(nowNs() - armed))
+            return l.done.quit();
+        arm();
+        if (window) {
+            window->flipOnce(int(l.us.size()));
+            window->relays[l.us.size() % 16]->repaint();
+        }
+    });
+    arm();
+    l.done.exec();
+    ::close(fd);
+}
+
+void windowLateness(Lateness& l, const QString& path, int delayMs) {
+    Program p;
+    p.setSpeeds(20, delayMs);
+    p.showAndWait();
+    const bool click = path == QLatin1String("click");
+    int k = 0;
+    auto next = [&] {
+        if (path == QLatin1String("auto"))
+            return; // the walk goes on by itself
+        QAbstractButton* box = p.w->relayBox(++k % 16);
+        if (!click)
+            return box->setChecked(!box->isChecked());
+        QTest::mousePress(box, Qt::LeftButton);
+        QTest::mouseRelease(box, Qt::LeftButton);
+    };
+    p.card.onRead = [&](std::int64_t sinceWrite) {
+        if (l.sample(sinceWrite))
+            return l.done.quit();
+        QTimer::singleShot(0, next);
+    };
+    if (path == QLatin1String("auto"))
+        p.w->autoCmd_Click();
+    else
+        QTimer::singleShot(0, next);
+    l.done.exec();
+}
+
+void childLateness(const QString& path, int delayMs, int samples) {
+    Lateness l(samples, delayMs);
+    if (path == QLatin1String("bare"))
+        bareTimerLateness(l, delayMs);
+    else if (path == QLatin1String("timerfd") || path == QLatin1String("repaint"))
+        timerfdLateness(l, path == QLatin1String("repaint"));
+    else
+        windowLateness(l, path, delayMs);
+    reportSamples(l.us);
+    report(latenessStats(l.us));
 }
 
 void childSteps(bool bare, int periodMs, int steps) {

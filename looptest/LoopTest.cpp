@@ -101,6 +101,59 @@ LoopTest::LoopTest(CardControl& tak, QWidget* parent)
 
 LoopTest::~LoopTest() = default;
 
+// A control of the layout, in its container; nothing for those that take no place.
+QWidget* LoopTest::createControl(const layout::Control& c, QWidget* container) {
+    switch (c.kind) {
+    case layout::Kind::CommandButton:
+        return new CommandButton(c.caption, container);
+    case layout::Kind::Frame:
+        return new Frame(c.caption, container);
+    case layout::Kind::Label: {
+        auto* label = new QLabel(c.caption, container);
+        label->setAlignment(alignmentFor(c.align));
+        if (c.border == layout::Border::FixedSingle) {
+            label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            label->setLineWidth(1);
+        }
+        // Labels are opaque, in their own colour or the button face.
+        label->setAutoFillBackground(true);
+        QPalette pal = label->palette();
+        pal.setColor(QPalette::Window, colourFor(c.backColour, pal));
+        label->setPalette(pal);
+        return label;
+    }
+    case layout::Kind::CheckBox: {
+        // Graphical style: a push button that stays pressed while ticked.
+        auto* box = new QPushButton(c.caption, container);
+        box->setCheckable(true);
+        box->setAutoDefault(false);
+        return box;
+    }
+    case layout::Kind::ScrollBar: {
+        auto* bar = new SpinBar(container);
+        bar->setRange(c.range.min, c.range.max);
+        bar->setSingleStep(c.range.smallChange);
+        bar->setPageStep(c.range.largeChange);
+        bar->setValue(c.range.value);
+        return bar;
+    }
+    case layout::Kind::Timer: {
+        auto* timer = new WindowTimer(this);
+        timer->setObjectName(c.name);
+        timer->setInterval(c.interval);
+        return nullptr; // timers start disabled and take no place
+    }
+    case layout::Kind::CardControl: {
+        // The card control takes no place on the window; this marks where it sits in the
+        // creation order and holds its name.
+        auto* host = new QObject(this);
+        host->setObjectName(c.name);
+        return nullptr;
+    }
+    }
+    return nullptr;
+}
+
 void LoopTest::createControls() {
     const double dpi = screen() ? screen()->logicalDotsPerInch() : 96.0;
     setFixedSize(layout::pixels(layout::kClientWidth, dpi),
@@ -108,60 +161,9 @@ void LoopTest::createControls() {
 
     for (const layout::Control& c : layout::controls()) {
         QWidget* container = c.container.isEmpty() ? this : required<QWidget>(this, c.container);
-        QWidget* widget = nullptr;
-        switch (c.kind) {
-        case layout::Kind::CommandButton:
-            widget = new CommandButton(c.caption, container);
-            break;
-        case layout::Kind::Frame:
-            widget = new Frame(c.caption, container);
-            break;
-        case layout::Kind::Label: {
-            auto* label = new QLabel(c.caption, container);
-            label->setAlignment(alignmentFor(c.align));
-            if (c.border == layout::Border::FixedSingle) {
-                label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-                label->setLineWidth(1);
-            }
-            // Labels are opaque, in their own colour or the button face.
-            label->setAutoFillBackground(true);
-            QPalette pal = label->palette();
-            pal.setColor(QPalette::Window, colourFor(c.backColour, pal));
-            label->setPalette(pal);
-            widget = label;
-            break;
-        }
-        case layout::Kind::CheckBox: {
-            // Graphical style: a push button that stays pressed while ticked.
-            auto* box = new QPushButton(c.caption, container);
-            box->setCheckable(true);
-            box->setAutoDefault(false);
-            widget = box;
-            break;
-        }
-        case layout::Kind::ScrollBar: {
-            auto* bar = new SpinBar(container);
-            bar->setRange(c.range.min, c.range.max);
-            bar->setSingleStep(c.range.smallChange);
-            bar->setPageStep(c.range.largeChange);
-            bar->setValue(c.range.value);
-            widget = bar;
-            break;
-        }
-        case layout::Kind::Timer: {
-            auto* timer = new WindowTimer(this);
-            timer->setObjectName(c.name);
-            timer->setInterval(c.interval);
-            continue; // timers start disabled and take no place
-        }
-        case layout::Kind::CardControl: {
-            // The card control takes no place on the window; this marks where it sits in the
-            // creation order and holds its name.
-            auto* host = new QObject(this);
-            host->setObjectName(c.name);
-            continue;
-        }
-        }
+        QWidget* widget = createControl(c, container);
+        if (!widget)
+            continue; // timers and the card control take no place
         widget->setObjectName(c.name);
         widget->setFont(fontFor(c.font));
         const int x = layout::pixels(c.left, dpi);

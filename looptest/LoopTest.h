@@ -9,6 +9,9 @@
 #include <array>
 #include <cstdint>
 
+namespace layout {
+struct Control;
+}
 class QAbstractButton;
 class QAbstractSlider;
 class QGroupBox;
@@ -74,6 +77,7 @@ protected:
 
 private:
     void createControls();
+    QWidget* createControl(const layout::Control& control, QWidget* container);
     void setTabOrder();
     void connectEvents();
     void endProgram();
