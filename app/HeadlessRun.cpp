@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <array>
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -47,16 +48,34 @@ void printTable(std::FILE* out, const Outcome& r) {
     std::fflush(out);
 }
 
+// How a run ended short of its end, in words; empty when it came to its end.
+QString endingWords(int signal, bool brokeOff, const QString& message, std::int64_t loops) {
+    if (brokeOff)
+        return QStringLiteral("a run-time error ended the run after %1 loops: %2")
+            .arg(loops)
+            .arg(message.isEmpty() ? QStringLiteral("(no words)") : message);
+    if (signal)
+        return QStringLiteral("stopped by %1 after %2 loops, before its end")
+            .arg(signal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"))
+            .arg(loops);
+    return {};
+}
+
+// The report: a case per relay, the reads and the writes charged to no relay; and, when the
+// run did not come to its end (a run-time error, a signal), a failing case that says so, so
+// that the report fails whenever the exit status does.
 bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const QString& card,
-                const QList<int>& lifePassed, QString& why) {
+                const QList<int>& lifePassed, const QString& ending, QString& why) {
     QStringList passed;
     for (int relay : lifePassed)
         passed << QString::number(relay);
     int failures = (r.tally.failedReads > 0 ? 1 : 0) + (r.tally.unchargedWrites > 0 ? 1 : 0);
     for (std::int64_t e : r.errors)
         failures += e > 0 ? 1 : 0;
+    failures += ending.isEmpty() ? 0 : 1;
     JUnitReport report;
-    if (!report.open(path, QStringLiteral("looptest"), 18, failures, r.seconds, why))
+    if (!report.open(path, QStringLiteral("looptest"), ending.isEmpty() ? 18 : 19, failures,
+                     r.seconds, why))
         return false;
     report.properties({
         {QStringLiteral("device"), QString::fromStdString(o.device->text)},
@@ -84,6 +103,11 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const Q
              QStringLiteral("%1 failed reads").arg(r.tally.failedReads));
     testCase(QStringLiteral("port writes"), r.tally.unchargedWrites,
              QStringLiteral("%1 failed writes charged to no relay").arg(r.tally.unchargedWrites));
+    if (!ending.isEmpty()) {
+        report.startCase(QStringLiteral("looptest"), QStringLiteral("the run to its end"));
+        report.failure(ending, ending);
+        report.endCase();
+    }
     return report.commit(why);
 }
 
@@ -234,8 +258,10 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
                 std::FILE* err) {
     RunSetup run(std::move(entries), o);
     LoopTest& w = run.window();
-    w.setMessageSink([err](const QString& prompt, const QString&) {
+    QString lastMessage; // a run-time error's words, for the report
+    w.setMessageSink([err, &lastMessage](const QString& prompt, const QString&) {
         std::fprintf(err, "looptest: %s\n", qPrintable(prompt));
+        lastMessage = prompt;
     });
     if (!run.open()) {
         std::fprintf(err, "looptest: cannot open %s: %s\n", o.device->text.c_str(),
@@ -263,8 +289,10 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
     if (course.relaysLeftClosed)
         std::fprintf(err, "looptest: the card did not take the writes that open every relay; "
                           "relays may still be closed\n");
+    const QString ending =
+        endingWords(course.caught, course.brokeOff, lastMessage, run.results().loops());
     if (!o.junit.empty() && !writeJUnit(QString::fromStdString(o.junit), o, result,
-                                        run.card().cardId(), run.lifePassed(), why))
+                                        run.card().cardId(), run.lifePassed(), ending, why))
         std::fprintf(err, "looptest: cannot write the JUnit report %s: %s\n", o.junit.c_str(),
                      qPrintable(why));
     if (course.caught)

@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/DiagnoseRun.h"
+#include "app/DistinctFiles.h"
 #include "app/HeadlessRun.h"
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
@@ -109,6 +110,11 @@ int main(int argc, char* argv[]) {
     Options options;
     if (!parseCommandLine({argv + 1, argv + argc}, options, why)) {
         std::fprintf(stderr, "looptest: %s\n%s", why.c_str(), usageText().c_str());
+        return exitstatus::kUsage;
+    }
+    // Nothing is opened, created or truncated before this: no output may replace an input.
+    if (!filesAreDistinct(options, why)) {
+        std::fprintf(stderr, "looptest: %s\n", why.c_str());
         return exitstatus::kUsage;
     }
     const DeviceSpec* named = options.device ? &*options.device : nullptr;

@@ -120,11 +120,6 @@ void DeviceChooser::tryOpen() {
     accept();
 }
 
-bool validCardId(const QString& id) {
-    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,63}$"));
-    return form.match(id).hasMatch();
-}
-
 void DeviceChooser::setCardId(const QString& id) {
     card_->setText(id);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "card/CardId.h"
+
 #include "card/DeviceEntry.h"
 
 #include <QDialog>
@@ -12,10 +14,6 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QStackedWidget;
-
-// Whether an ID can name a card (and its book's file): 1 to 64 letters, digits, '.', '-' and
-// '_', not beginning with '.'.
-bool validCardId(const QString& id);
 
 // The card control's own modal device chooser. It lists the entries, preselects the first one
 // that can be opened now, and accepts only when the chosen device opened; a device that fails

@@ -1,6 +1,7 @@
 #include "runlog/LogReader.h"
 #include "runlog/Summary.h"
 
+#include "card/CardId.h"
 #include "runlog/CsvStream.h"
 
 #include <QBuffer>
@@ -43,6 +44,13 @@ public:
         s_.lastRowMs = row.ms;
         s_.lastRowText = shown(row.time);
         s_.loops = row.loop;
+        const bool taken = by(row, line);
+        previous_ = row.form->event;
+        return taken;
+    }
+
+    // A row after the start row, by its event.
+    bool by(const ReadRow& row, qint64 line) {
         switch (row.form->event) {
         case logformat::Event::Mismatch:
         case logformat::Event::WriteFailed:
@@ -60,6 +68,8 @@ public:
             return diagnosis(row, line);
         case logformat::Event::Card:
             s_.card = text(row.detail); // the ID, a field of its own
+            if (!validCardId(s_.card))
+                return damaged(line, QStringLiteral("\"%1\" is no card's ID").arg(s_.card));
             return true;
         case logformat::Event::RelayLife:
             if (!s_.lifePassed[row.channel].isEmpty())
@@ -105,6 +115,7 @@ private:
     bool start(const ReadRow& row, qint64 offset) {
         s_ = {}; // a later run in the same file: the summary is of the last
         started_ = true;
+        previous_ = logformat::Event::Start;
         ended_ = false;
         loop_ = 0;
         sums_ = {};
@@ -151,12 +162,15 @@ private:
                                  .arg(sums_[row.channel]));
     }
 
+    // The rows of one checkpoint come together, a row per relay that has errors, in the
+    // relays' order: a checkpoint row after any other row, or naming a relay again, starts the
+    // next checkpoint. Their times are not compared: a program once gave each row its own.
+    // A relay's count only grows until a Reset, so each row raises its relay's count from the
+    // checkpoint before: a log cut inside a checkpoint keeps the whole one before it.
     bool checkpoint(const ReadRow& row, qint64 line) {
-        if (row.time != checkpointTime_) { // the rows of one checkpoint share its time
-            checkpointTime_ = std::string(row.time);
-            atCheckpoint_ = {};
+        if (previous_ != logformat::Event::Checkpoint || row.channel <= checkpointRelay_)
             s_.checkpointText = shown(row.time);
-        }
+        checkpointRelay_ = row.channel;
         atCheckpoint_[row.channel] = row.count;
         s_.afterCheckpoint = 0;
         return agrees(row, line);
@@ -249,7 +263,8 @@ private:
     std::array<std::int64_t, 16> sums_{};         // each relay's error rows since the last Reset
     std::array<std::int64_t, 16> atCheckpoint_{}; // the last checkpoint's counts
     std::array<std::int64_t, 16> resetRows_{};    // a Reset's row per relay, -1 for none yet
-    std::string checkpointTime_;
+    logformat::Event previous_ = logformat::Event::Start; // the event of the row before
+    int checkpointRelay_ = -1;                            // the last relay of a checkpoint
     qint64 line_ = 1, offset_ = 0;
     int totalSeen_ = 0;
     bool loopTotalSeen_ = false;

@@ -110,7 +110,7 @@ bool RunRecorder::startLog(const QString& path, const QString& detail, const QSt
 void RunRecorder::row(LogRow r) {
     if (!logging_)
         return;
-    r.ms = clock_();
+    r.ms = moment_ >= 0 ? moment_ : clock_();
     r.loop = resetAt_ >= 0 ? resetAt_ : results_.loops();
     const bool ok = log_.write(r);
     if (ok && !syncTimer_->isActive())
@@ -181,19 +181,21 @@ void RunRecorder::minuteMark() {
     if (now - lastMark_ < kMinuteMs)
         return;
     lastMark_ = now;
+    moment_ = now;
     emit checkpointed();
     flushAll("continuing");
     for (Episode& e : episodes_) {
         e.flickering = e.starts > kFlickerStarts;
         e.starts = 0;
     }
-    if (!changed_)
-        return;
-    changed_ = false;
-    for (int r = 0; r < 16; ++r)
-        if (results_.errors(r) != 0)
-            row(counted(Event::Checkpoint, r, results_.errors(r)));
-    log_.sync();
+    if (changed_) {
+        changed_ = false;
+        for (int r = 0; r < 16; ++r)
+            if (results_.errors(r) != 0)
+                row(counted(Event::Checkpoint, r, results_.errors(r)));
+        log_.sync();
+    }
+    moment_ = -1;
 }
 
 // --- What the handlers decided --------------------------------------------------------------
@@ -249,6 +251,7 @@ void RunRecorder::onChecked(int port) {
 void RunRecorder::onCleared(const LoopResults::Counts& before) {
     // What Reset cut and cleared is written at the loop count it cleared.
     resetAt_ = before.loops;
+    moment_ = clock_();
     flushAll("cut by Reset");
     for (Episode& e : episodes_)
         e = {};
@@ -258,6 +261,7 @@ void RunRecorder::onCleared(const LoopResults::Counts& before) {
             row(counted(Event::Reset, r, before.relays[r].total()));
     row(counted(Event::Reset, -1, before.loops, QStringLiteral("loop count")));
     resetAt_ = -1;
+    moment_ = -1;
     changed_ = false;
     log_.sync();
 }
@@ -273,6 +277,7 @@ void RunRecorder::finish(const QString& detail, std::int64_t otherFailures) {
     if (finished_)
         return;
     finished_ = true;
+    moment_ = clock_();
     flushAll("at the end");
     // The totals are the window's counters as they stand.
     for (int r = 0; r < 16; ++r)

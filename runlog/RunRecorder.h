@@ -81,6 +81,8 @@ private:
     bool warned_ = false;
     bool changed_ = false;
     qint64 lastMark_ = 0;
+    qint64 moment_ = -1; // while the rows of one moment are written (a checkpoint, a Reset, the
+                         // end): its time, which they all carry
     std::int64_t resetAt_ = -1; // while a Reset is written: the loop count it cleared
     int chargedSinceRead_ = 0;  // bit r: relay r's input mismatched since its port was read
 

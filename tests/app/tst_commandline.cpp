@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessRun.h"
+#include "card/Backend.h"
+#include "card/CardId.h"
 #include "card/comedi/ComediBackend.h"
 #include "card/isa/IsaBackend.h"
 #include "card/modbus/ModbusBackend.h"
@@ -16,6 +18,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <stdexcept>
+#include <string_view>
+#include <unistd.h>
 
 using Kind = SimulatorFault::Kind;
 
@@ -81,6 +86,10 @@ private slots:
     void exitStatusesWithoutADisplay();
     void headlessCountsEqualTheWindowsAndJUnitReadsThem();
     void sigtermStopsTheRunInOrder();
+    void noOutputReplacesAnInputOrAnotherOutput_data();
+    void noOutputReplacesAnInputOrAnotherOutput();
+    void everyEndingIsInTheJUnitReport();
+    void cardIdsAreExactlyTheirAlphabet();
 };
 
 void TstCommandLine::deviceSpecs_data() {
@@ -314,6 +323,170 @@ void TstCommandLine::sigtermStopsTheRunInOrder() {
     QCOMPARE(rec.last[0], 0); // OK opened every relay
     QCOMPARE(rec.last[1], 0);
     QVERIFY(out.readAll().contains("verdict: PASS"));
+}
+
+void TstCommandLine::noOutputReplacesAnInputOrAnotherOutput_data() {
+    QTest::addColumn<QStringList>("mode"); // the options of the mode the pair goes with
+    QTest::addColumn<QString>("first");    // the option whose file exists, holding bytes
+    QTest::addColumn<QString>("second");   // the option that names it again
+    const QStringList headless{QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+                               QStringLiteral("--loops=1")};
+    const QStringList diagnose{QStringLiteral("--diagnose"), QStringLiteral("--device=sim")};
+    QTest::newRow("summary html") << QStringList{} << QStringLiteral("--summary")
+                                  << QStringLiteral("--html");
+    const QStringList runOutputs{QStringLiteral("--log"), QStringLiteral("--junit"),
+                                 QStringLiteral("--metrics")};
+    const QStringList diagnosisOutputs{QStringLiteral("--log"), QStringLiteral("--json"),
+                                       QStringLiteral("--html"), QStringLiteral("--junit")};
+    for (const auto& [mode, outputs] :
+         {std::pair{headless, runOutputs}, std::pair{diagnose, diagnosisOutputs}})
+        for (int i = 0; i < outputs.size(); ++i)
+            for (int j = i + 1; j < outputs.size(); ++j)
+                QTest::addRow("%s %s %s", qPrintable(mode[0]), qPrintable(outputs[i]),
+                              qPrintable(outputs[j]))
+                    << mode << outputs[i] << outputs[j];
+}
+
+// Two options that name one file, by the same name, by "./", by a symbolic link or a hard
+// link: a bad command line that names both, and the file's bytes as they were; nothing else
+// is created.
+void TstCommandLine::noOutputReplacesAnInputOrAnotherOutput() {
+    QFETCH(QStringList, mode);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    const QByteArray kept = "time,loop,event\r\nthese bytes stay as they are\r\n";
+    for (const char* form : {"same name", "./", "symbolic link", "hard link"}) {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("kept.csv"));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(kept) == kept.size());
+        f.close();
+        QString other = file;
+        const QString link = dir.filePath(QStringLiteral("other"));
+        if (form == std::string_view("./"))
+            other = dir.path() + QStringLiteral("/./sub/../kept.csv");
+        else if (form == std::string_view("symbolic link"))
+            QVERIFY(QFile::link(file, other = link));
+        else if (form == std::string_view("hard link"))
+            QVERIFY(::link(qPrintable(file), qPrintable(other = link)) == 0);
+        if (form == std::string_view("./"))
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+        const QStringList args = QStringList(mode) << first << file << second << other;
+        std::unique_ptr<QProcess> p(program(args, true));
+        const QString err = QString::fromLocal8Bit(p->readAllStandardError());
+        QVERIFY2(p->exitCode() == 64, qPrintable(QStringLiteral("%1: %2").arg(form, err)));
+        QVERIFY2(err.contains(first) && err.contains(second), qPrintable(err));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), kept);
+        f.close();
+        QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::System);
+        left.sort();
+        QCOMPARE(left,
+                 form == std::string_view("symbolic link") || form == std::string_view("hard link")
+                     ? QStringList({QStringLiteral("kept.csv"), QStringLiteral("other")})
+                     : QStringList{QStringLiteral("kept.csv")});
+    }
+}
+
+// A headless run's JUnit report, read by junitparser, in every way a run ends: it fails
+// exactly when the exit status does, and a run cut short says how.
+void TstCommandLine::everyEndingIsInTheJUnitReport() {
+    // A simulated card whose reads throw once `reads` reads are done: a run-time error.
+    struct Throwing : SimulatorEntry {
+        int reads;
+        explicit Throwing(int n)
+            : reads(n) {}
+        std::unique_ptr<PortDevice> open(QString& why) override {
+            struct Device : LoopbackSimulator {
+                int left;
+                explicit Device(int n)
+                    : left(n) {}
+                bool read(std::int32_t port, std::int16_t& data) override {
+                    if (--left < 0)
+                        throw std::runtime_error("the card's driver gave up");
+                    return LoopbackSimulator::read(port, data);
+                }
+            };
+            why.clear();
+            return std::make_unique<Device>(reads);
+        }
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int reads; // of the throwing card; -1: the simulator of the spec
+        bool signal;
+        int status;
+        const char* report; // as junitparser reads it; %1: the report's failing run line
+    } endings[] = {
+        {"passed", {"--device", "sim", "--loops", "20"}, -1, false, 0, "looptest 18 0"},
+        {"failed",
+         {"--device", "sim:relay-never-closes=3", "--loops", "32"},
+         -1,
+         false,
+         1,
+         "looptest 18 1\nrelay 3 -> input 12 2 errors"},
+        {"device lost", {"--device", "sim:dead-after=40", "--loops", "40"}, -1, false, 1, nullptr},
+        {"signal",
+         {"--device", "sim", "--duration", "1h"},
+         -1,
+         true,
+         143,
+         "looptest 19 1\nthe run to its end stopped by SIGTERM after"},
+        {"run-time error",
+         {"--device", "sim", "--loops", "100"},
+         30,
+         false,
+         70,
+         "looptest 19 1\nthe run to its end a run-time error ended the run after 15 loops: "},
+    };
+    for (const auto& e : endings) {
+        QTemporaryDir dir;
+        const std::string junit = dir.filePath(QStringLiteral("r.xml")).toStdString();
+        std::vector<std::string> args{"--headless", "--step", "20", "--no-log", "--junit", junit};
+        args.insert(args.end(), e.args.begin(), e.args.end());
+        Options o;
+        std::string error;
+        QVERIFY2(parseCommandLine(args, o, error), error.c_str());
+        std::vector<std::unique_ptr<DeviceEntry>> entries;
+        if (e.reads >= 0)
+            entries.push_back(std::make_unique<Throwing>(e.reads));
+        else
+            entries = standardDeviceEntries({}, &*o.device);
+        if (e.signal)
+            QTimer::singleShot(300, [] { std::raise(SIGTERM); });
+        std::FILE* sink = std::fopen("/dev/null", "w");
+        const int status = runHeadless(o, std::move(entries), sink, sink);
+        std::fclose(sink);
+        QVERIFY2(status == e.status, e.name);
+        QString why;
+        const QString read = readJUnit(QString::fromStdString(junit), why);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        const QStringList suite = read.section(QLatin1Char('\n'), 0, 0).split(QLatin1Char(' '));
+        QCOMPARE(suite.value(2) != QLatin1String("0"), status != 0);
+        if (e.report)
+            QVERIFY2(read.startsWith(QLatin1String(e.report)), qPrintable(e.name + (": " + read)));
+    }
+}
+
+// An ID is its alphabet and nothing else, wherever it comes in: the command line, and a card
+// row of a run's record.
+void TstCommandLine::cardIdsAreExactlyTheirAlphabet() {
+    const struct {
+        const char* id;
+        bool valid;
+    } ids[] = {{"LT-7", true},      {"a.b_c-9", true},  {"LT-7\n", false}, {"\nLT-7", false},
+               {"", false},         {".hidden", false}, {"a/b", false},    {"a b", false},
+               {"LT\u00e9", false}, {"x\ty", false},    {"../x", false},   {"LT-7\r", false}};
+    for (const auto& c : ids) {
+        std::string error;
+        parsed({"--card", c.id}, &error);
+        QVERIFY2(error.empty() == c.valid, c.id);
+        QCOMPARE(validCardId(QString::fromUtf8(c.id)), c.valid);
+    }
+    QString id64(64, QLatin1Char('x'));
+    QVERIFY(validCardId(id64));
+    QVERIFY(!validCardId(id64 + QLatin1Char('x')));
 }
 
 QTEST_MAIN(TstCommandLine)

@@ -5,6 +5,7 @@
 #include "runlog/Summary.h"
 #include "support/ModalAnswerer.h"
 
+#include <QBuffer>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -82,6 +83,7 @@ private slots:
     void everyCountIsAccountedForAndTheLogStaysSmall_data();
     void everyCountIsAccountedForAndTheLogStaysSmall();
     void aLogCutShortIsReadToItsLastCheckpoint();
+    void aCheckpointIsOneMomentAndACutLogKeepsIt();
     void aLogIsTakenOnNoTrust();
     void aLogThatCannotBeWrittenIsOneWarning();
     void eightColumnLogsReadAsBefore();
@@ -310,12 +312,103 @@ void TstRunLog::aLogCutShortIsReadToItsLastCheckpoint() {
              QStringLiteral("--duration=1h"), QStringLiteral("--step=20"), QStringLiteral("--log"),
              killed});
     QVERIFY(p.waitForStarted());
-    QTest::qWait(1500);
+    // Killed once its first mismatch is in the file, however long a busy machine takes.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QFile::exists(killed) &&
+            [&] {
+                QFile f(killed);
+                return f.open(QIODevice::ReadOnly) && f.readAll().contains(",mismatch,");
+            }(),
+        60000);
     ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
     QVERIFY(p.waitForFinished());
     QVERIFY2(readRunLog(killed, s, why), qPrintable(why));
     QCOMPARE(s.state, RunSummary::State::CutShort);
     QCOMPARE(s.firstErrorLane, 2); // its first mismatch is there
+}
+
+// A clock that moves a millisecond each time it is read: a checkpoint's rows would straddle
+// ticks if each took its own time. All rows of a checkpoint carry one time, and the log cut
+// after any row reads back with every relay's count at least that of its last whole
+// checkpoint. A log of a program that gave each row its own time reads the same way.
+void TstRunLog::aCheckpointIsOneMomentAndACutLogKeepsIt() {
+    const QString path = dir_.filePath(QStringLiteral("moment.csv"));
+    {
+        Run run(SimulatorFault{Kind::SwappedWires, 2, 9}, path);
+        qint64 ticks = 0;
+        run.recorder = std::make_unique<RunRecorder>(
+            run.w.results(), [&run, &ticks] { return run.nowMs + ticks++; });
+        QFile::remove(path);
+        QString why;
+        QVERIFY(run.recorder->startLog(path, QStringLiteral("test run"), {}, why));
+        run.w.autoCmd_Click();
+        run.steps(12'000);
+        run.recorder.reset(); // the program closed
+    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray all = f.readAll();
+    // The checkpoints as written: the counts of each, and where its last row ends.
+    struct Mark {
+        qint64 end;
+        std::array<std::int64_t, 16> counts{};
+    };
+    std::vector<Mark> marks;
+    QString previousEvent, time;
+    qint64 at = 0;
+    for (const QByteArray& line : all.split('\n')) {
+        at += line.size() + 1;
+        const QStringList r = splitCsv(QString::fromUtf8(line.trimmed()));
+        if (r.value(2) == QLatin1String("checkpoint")) {
+            if (previousEvent != QLatin1String("checkpoint"))
+                marks.push_back({});
+            else
+                QCOMPARE(r[0], time); // one checkpoint, one moment
+            time = r[0];
+            marks.back().end = at;
+            marks.back().counts[r[3].toInt()] = r[6].toLongLong();
+        }
+        previousEvent = r.value(2);
+    }
+    QVERIFY(marks.size() >= 3);
+    QVERIFY(std::count_if(marks[1].counts.begin(), marks[1].counts.end(),
+                          [](std::int64_t c) { return c > 0; }) >= 2);
+    // Cut after every row from the start row on.
+    const qint64 started = all.indexOf('\n', all.indexOf('\n') + 1) + 1;
+    for (qint64 cut = started; cut < all.size(); cut = all.indexOf('\n', cut) + 1) {
+        QByteArray part = all.left(cut);
+        QBuffer buffer(&part);
+        buffer.open(QIODevice::ReadOnly);
+        RunSummary s;
+        readRunLog(buffer, s);
+        QVERIFY2(s.state != RunSummary::State::Damaged, qPrintable(s.damage));
+        const Mark* last = nullptr;
+        for (const Mark& m : marks)
+            if (m.end <= cut)
+                last = &m;
+        for (int r = 0; last && r < 16; ++r)
+            QVERIFY2(s.errors[r] >= last->counts[r],
+                     qPrintable(QStringLiteral("cut at %1: relay %2").arg(cut).arg(r)));
+    }
+    // Written with a time per row, as before: the checkpoint's rows still read as one.
+    const QByteArray old =
+        QByteArray(logformat::kHeader) +
+        "\r\n"
+        "2026-12-07T08:00:00.000+01:00,0,start,,,,,old,\r\n"
+        "2026-12-07T08:00:01.000+01:00,5,mismatch,2,04,FF,1,a,input-inactive\r\n"
+        "2026-12-07T08:00:01.000+01:00,6,mismatch,9,02,FF,1,b,input-inactive\r\n"
+        "2026-12-07T08:01:00.999+01:00,9,checkpoint,2,,,1,,\r\n"
+        "2026-12-07T08:01:01.000+01:00,9,checkpoint,9,,,1,,\r\n"
+        "2026-12-07T08:01:02.000+01:00,9,mismatch,2,04,FF,1,c,input-inactive\r\n";
+    QByteArray copy = old;
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    RunSummary s;
+    readRunLog(buffer, s);
+    QCOMPARE(s.state, RunSummary::State::CutShort);
+    QCOMPARE(s.errors[2], 1);
+    QCOMPARE(s.errors[9], 1);
+    QCOMPARE(s.afterCheckpoint, 1);
 }
 
 void TstRunLog::aLogThatCannotBeWrittenIsOneWarning() {

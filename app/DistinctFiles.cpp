@@ -1,0 +1,79 @@
+#include "app/DistinctFiles.h"
+
+#include "lab/CardBook.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <vector>
+
+namespace {
+
+struct Named {
+    std::string role; // the option, as the message names it
+    QString path;
+};
+
+// The file a path will reach: symbolic links followed as far as they go (to a target that may
+// not exist yet), then its folder's canonical path and its name.
+QString reached(const QString& path) {
+    QString at = QFileInfo(path).absoluteFilePath();
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo info(at);
+        if (!info.isSymLink())
+            break;
+        at = info.symLinkTarget(); // absolute, even when the target is missing
+    }
+    const QFileInfo info(at);
+    const QString folder = QDir(info.absolutePath()).canonicalPath();
+    return QDir::cleanPath((folder.isEmpty() ? info.absolutePath() : folder) + QLatin1Char('/') +
+                           info.fileName());
+}
+
+// A file that exists, by its device and inode: one file under several names (a hard link).
+std::optional<std::pair<dev_t, ino_t>> identity(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return std::pair{st.st_dev, st.st_ino};
+}
+
+bool same(const QString& a, const QString& b) {
+    if (reached(a) == reached(b))
+        return true;
+    const auto ia = identity(a), ib = identity(b);
+    return ia && ib && *ia == *ib;
+}
+
+} // namespace
+
+bool filesAreDistinct(const Options& o, std::string& error) {
+    std::vector<Named> files;
+    auto add = [&](const char* role, const std::string& path) {
+        if (!path.empty())
+            files.push_back({role, QString::fromStdString(path)});
+    };
+    add("--summary", o.summary); // the one input comes first, so that it is named first
+    add("--log", o.logFile);
+    add("--html", o.html);
+    add("--json", o.json);
+    add("--junit", o.junit);
+    add("--metrics", o.metrics);
+    if (!o.card.empty() && o.mode != Options::Mode::Summary)
+        files.push_back({"--card (its book)", CardBook::pathFor(QString::fromStdString(o.card))});
+    for (std::size_t i = 0; i < files.size(); ++i)
+        for (std::size_t j = i + 1; j < files.size(); ++j)
+            if (same(files[i].path, files[j].path)) {
+                error = files[j].role + " names the same file as " + files[i].role + " (" +
+                        files[j].path.toStdString() + "): " +
+                        (files[i].role == "--summary"
+                             ? "a report may not be written over the log it reads"
+                             : "two outputs may not be written to one file");
+                return false;
+            }
+    return true;
+}
