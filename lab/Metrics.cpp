@@ -93,14 +93,15 @@ QString MetricsFile::text() const {
                        .arg(r)
                        .arg(QLatin1String(kindName(static_cast<ErrorKind>(k)))),
                    QString::number(errors_[r][k]));
+    // A family's samples follow its own header, all of them, before the next family's.
+    auto port = [](int p) { return QStringLiteral("port=\"%1\"").arg(p); };
     family("looptest_failed_reads_total", "counter", "Reads of an input port that failed.");
+    for (int p = 0; p < 2; ++p)
+        sample("looptest_failed_reads_total", port(p), QString::number(failedReads_[p]));
     family("looptest_failed_writes_total", "counter",
            "Writes of a relay port that failed, charged to a relay or not.");
-    for (int port = 0; port < 2; ++port) {
-        const QString p = QStringLiteral("port=\"%1\"").arg(port);
-        sample("looptest_failed_reads_total", p, QString::number(failedReads_[port]));
-        sample("looptest_failed_writes_total", p, QString::number(failedWrites_[port]));
-    }
+    for (int p = 0; p < 2; ++p)
+        sample("looptest_failed_writes_total", port(p), QString::number(failedWrites_[p]));
     family("looptest_running", "gauge", "1 while the run goes, 0 once it has ended.");
     sample("looptest_running", {}, running_ ? QStringLiteral("1") : QStringLiteral("0"));
     family("looptest_last_error_timestamp_seconds", "gauge",

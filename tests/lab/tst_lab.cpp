@@ -186,6 +186,7 @@ void TstLab::theMetricsAsPrometheusReadsThem() {
              "        v[(s.name, s.labels.get('kind', ''))] = s.value\n"
              "  return v\n"
              "print(sorted(values(open(sys.argv[1]).read()).items()))\n"
+             "print(sorted((f.name, f.type) for f in parse(open(sys.argv[1]).read())))\n"
              "for attempt in range(100):\n"
              "  try:\n"
              "    text = urllib.request.urlopen('http://' + sys.argv[2] + '/metrics').read()\n"
@@ -200,8 +201,14 @@ void TstLab::theMetricsAsPrometheusReadsThem() {
         QFAIL("python3-prometheus-client is missing: scripts/setup.sh installs it");
     const QStringList seen =
         QString::fromUtf8(reader.readAllStandardOutput()).trimmed().split('\n');
-    QCOMPARE(seen.size(), 2);
-    QCOMPARE(seen[0], seen[1]); // the file and the scrape agree
+    QCOMPARE(seen.size(), 3);
+    QCOMPARE(seen[0], seen[2]); // the file and the scrape agree
+    // Each family's type as the parser takes it: counts only grow, the rest are gauges.
+    QCOMPARE(seen[1], QStringLiteral("[('looptest_errors', 'counter'), ('looptest_failed_reads', "
+                                     "'counter'), ('looptest_failed_writes', 'counter'), "
+                                     "('looptest_last_error_timestamp_seconds', 'gauge'), "
+                                     "('looptest_loops', 'counter'), ('looptest_running', "
+                                     "'gauge'), ('looptest_start_timestamp_seconds', 'gauge')]"));
     const QString want = QStringLiteral("('looptest_errors_total', 'input-inactive'), %1.0)")
                              .arg(errorsOf(p.out, 3));
     QVERIFY2(seen[0].contains(want) &&

@@ -457,6 +457,31 @@ void TstRunLog::eightColumnLogsReadAsBefore() {
         for (int relay : {2, 7}) // each of both kinds
             QVERIFY(now.byLane[relay][0] > 0 && now.byLane[relay][1] > 0);
     }
+    // Kinds in unequal numbers, on both ports: each mismatch's kind is told by its relay's bit
+    // in the byte its port last took; a failed write and read by their events.
+    QByteArray old = QByteArray(logformat::kEightColumnHeader) +
+                     "\r\n"
+                     "2026-12-07T08:00:00.000+01:00,0,start,,,,,old\r\n"
+                     "2026-12-07T08:00:01.000+01:00,3,mismatch,3,08,FF,1,a\r\n"
+                     "2026-12-07T08:00:02.000+01:00,4,mismatch,3,09,FF,3,b\r\n"
+                     "2026-12-07T08:00:03.000+01:00,5,mismatch,3,F7,08,1,c\r\n"
+                     "2026-12-07T08:00:04.000+01:00,6,mismatch,12,10,FF,2,d\r\n"
+                     "2026-12-07T08:00:05.000+01:00,7,mismatch,12,EF,00,5,e\r\n"
+                     "2026-12-07T08:00:06.000+01:00,8,write-failed,12,10,,1,f\r\n"
+                     "2026-12-07T08:00:07.000+01:00,9,read-failed,,,,2,g\r\n";
+    QBuffer buffer(&old);
+    buffer.open(QIODevice::ReadOnly);
+    RunSummary s;
+    readRunLog(buffer, s);
+    QCOMPARE(s.state, RunSummary::State::CutShort);
+    using K = ErrorKind;
+    auto count = [&](int lane, K k) { return s.byLane[lane][static_cast<int>(k)]; };
+    QCOMPARE(count(3, K::InputInactive), 4);
+    QCOMPARE(count(3, K::InputActive), 1);
+    QCOMPARE(count(12, K::InputInactive), 2);
+    QCOMPARE(count(12, K::InputActive), 5);
+    QCOMPARE(count(12, K::WriteFailed), 1);
+    QCOMPARE(count(16, K::ReadFailed), 2);
 }
 
 void TstRunLog::theStartRowHoldsTheSettingsTheRunStartsWith() {
