@@ -10,6 +10,7 @@
 #include "runlog/Wording.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSaveFile>
 
 namespace {
@@ -102,7 +103,20 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     settings.readbackMs = o.readbackMs;
     DiagnosisReport report;
     ClosingCounter counted(*card.device());
-    report = diagnose(counted, settings, [&] { return catcher.caught() != 0; });
+    // Progress on stderr once a diagnosis has run a few seconds (a slow or dead card), a line
+    // every few seconds: what it does now.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    qint64 toldAt = 0;
+    auto progress = [&](const std::string& what) {
+        const qint64 ms = elapsed.elapsed();
+        if (ms < 3000 || ms - toldAt < 2000)
+            return;
+        toldAt = ms;
+        std::fprintf(err, "looptest: diagnosing, %lld s: %s\n", ms / 1000, what.c_str());
+        std::fflush(err);
+    };
+    report = diagnose(counted, settings, [&] { return catcher.caught() != 0; }, progress);
     if (book) {
         book->addClosings(counted.closings);
         book->checkpoint();

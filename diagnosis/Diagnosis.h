@@ -33,12 +33,28 @@ struct ChannelDiagnosis {
 // "intermittent", "slow", "unknown".
 const char* className(ChannelDiagnosis::Class kind);
 
+// The classes in the order they are weighed: the first whose test a channel meets is its class.
+// What the card does, and what a technician checks, as the docs give them.
+struct ClassInfo {
+    ChannelDiagnosis::Class kind;
+    const char* name;
+    const char* does;
+    const char* check;
+};
+const std::vector<ClassInfo>& diagnosisClasses();
+
 struct DiagnosisSettings {
     int repeat = 3;                  // each pattern, closing and opening this often
     int readbackMs = 5;              // the window's read-back delay: slower is "slow"
-    std::int64_t timeoutUs = 200000; // how long a relay may take to move its input
-    std::int64_t startUs = 50000;    // how long the card may take to settle at the start
+    std::int64_t timeoutUs = 200000; // the watch of a relay that has answered before
+    // The watch of a relay's first closing, and of one that has answered: a relay that moves
+    // an input within it is timed, however slow. Well past the longest read-back delay.
+    std::int64_t longTimeoutUs = 1000000;
+    std::int64_t startUs = 50000; // how long the card may take to settle at the start
 };
+
+// The longest read-back delay the program offers: a relay slower than this cannot pass a loop.
+constexpr int kLongestReadbackMs = 500;
 
 struct DiagnosisReport {
     std::string device;
@@ -58,5 +74,7 @@ struct DiagnosisReport {
 // inputs follow which relay (all open, walking one, walking zero, all closed; each pattern read
 // once its contacts have settled), and classes each channel. Every relay is open at the end.
 // stopped() is asked between steps; a stop or a failing call ends it early, with the failure.
+// progress(what) is told each step as it starts ("timing relay 3", "the map, repeat 2").
 DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
-                         const std::function<bool()>& stopped = {});
+                         const std::function<bool()>& stopped = {},
+                         const std::function<void(const std::string&)>& progress = {});

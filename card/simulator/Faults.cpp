@@ -13,6 +13,8 @@ const FaultForm::Arg kM{"M", &F::m, 0, 15, "a channel from 0 to 15"};
 const FaultForm::Arg kK{"K", &F::k, 1, 1'000'000'000, "a count from 1 to 1000000000"};
 const FaultForm::Arg kP{"P", &F::percent, 0, 100, "a percentage from 0 to 100"};
 const FaultForm::Arg kMs{"MS", &F::ms, 1, 10000, "a time from 1 to 10000 ms"};
+const FaultForm::Arg kI{"I", &F::m, 0, 15, "an input from 0 to 15"};
+const FaultForm::Arg kB{"K", &F::k, 1, 20, "a count from 1 to 20"};
 
 } // namespace
 
@@ -36,6 +38,18 @@ const std::vector<FaultForm>& faultForms() {
          {kN, kM},
          "channels N and M are bridged: either relay activates both inputs",
          true},
+        {Kind::Miswired,
+         "miswire",
+         {kN, kI},
+         "the wire of relay N goes to input I instead of its own (one way)"},
+        {Kind::Jitter,
+         "jitter",
+         {kN, kMs},
+         "each closing of relay N takes up to MS ms longer, a different time each"},
+        {Kind::Bounces,
+         "bounces",
+         {kN, kB},
+         "relay N's contact bounces K times (with bounce=N,MS)"},
     };
     return forms;
 }

@@ -78,28 +78,42 @@ bool LoopbackSimulator::contactClosed(int relay, std::int64_t now) const {
     const SimulatorFault* slow = fault(Kind::Slow, relay);
     const int releaseMs = timing_.releaseMs >= 0 ? timing_.releaseMs : timing_.operateMs;
     const std::int64_t delay =
-        std::int64_t(r.wanted ? (slow ? slow->ms : timing_.operateMs) : releaseMs) * 1000;
+        std::int64_t(r.wanted ? (slow ? slow->ms : timing_.operateMs) : releaseMs) * 1000 +
+        (r.wanted ? r.extraUs : 0);
     const std::int64_t t = now - r.since;
     if (t < delay)
         return r.before;
     const bool closed = r.wanted && !r.misses;
-    // A bouncing contact, once it first closes, opens three times before it stays closed:
-    // in the second half of each third of its bounce time.
+    // A bouncing contact, once it first closes, opens K times (3 unless told) before it stays
+    // closed: in the second half of each K-th part of its bounce time.
     const SimulatorFault* bounce = closed && !r.before ? fault(Kind::Bounce, relay) : nullptr;
     if (bounce) {
-        const std::int64_t third = std::max<std::int64_t>(2, std::int64_t(bounce->ms) * 1000 / 3);
+        const SimulatorFault* count = fault(Kind::Bounces, relay);
+        const int k = count ? count->k : 3;
+        const std::int64_t part = std::max<std::int64_t>(2, std::int64_t(bounce->ms) * 1000 / k);
         const std::int64_t into = t - delay;
-        if (into < 3 * third)
-            return into % third < third / 2;
+        if (into < k * part)
+            return into % part < part / 2;
     }
     return closed;
+}
+
+bool LoopbackSimulator::miswiredAway(int relay) const {
+    return std::any_of(faults_.begin(), faults_.end(), [relay](const SimulatorFault& f) {
+        return f.kind == Kind::Miswired && f.n == relay && f.m != 15 - relay;
+    });
 }
 
 int LoopbackSimulator::inputByte(int port, std::int64_t now) const {
     int byte = 0xFF;
     for (int k = 0; k < 8; ++k) {
         const int input = 8 * port + k;
-        bool active = contactClosed(relayFeeding(input), now);
+        const int feeding = relayFeeding(input);
+        bool active = !miswiredAway(feeding) && contactClosed(feeding, now);
+        // A wire that goes to this input from another relay.
+        for (const SimulatorFault& f : faults_)
+            if (f.kind == Kind::Miswired && f.m == input)
+                active = active || contactClosed(f.n, now);
         // A bridge between two channels: either relay activates both inputs.
         for (const SimulatorFault& f : faults_)
             if (f.kind == Kind::Shorted && (input == 15 - f.n || input == 15 - f.m))
@@ -142,6 +156,10 @@ bool LoopbackSimulator::write(std::int32_t port, std::int16_t data) {
         const SimulatorFault* intermittent = fault(Kind::Intermittent, relay);
         r.misses = closed && intermittent &&
                    std::uniform_int_distribution<int>(0, 99)(draws_) < intermittent->percent;
+        const SimulatorFault* jitter = fault(Kind::Jitter, relay);
+        r.extraUs = closed && jitter ? std::uniform_int_distribution<std::int64_t>(
+                                           0, std::int64_t(jitter->ms) * 1000)(draws_)
+                                     : 0;
     }
     return true;
 }

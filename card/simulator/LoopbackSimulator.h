@@ -24,6 +24,9 @@ struct SimulatorFault {
         Slow,         // relay n operates in ms milliseconds
         Bounce,       // relay n's contact bounces for ms milliseconds when it closes
         Shorted,      // channels n and m are bridged: closing either activates both inputs
+        Miswired,     // relay n's wire goes to input m (one way): input 15 - n has no relay
+        Jitter,       // each closing of relay n takes up to ms milliseconds more, drawn anew
+        Bounces,      // relay n's contact bounces k times (not 3) within its bounce time
     };
     Kind kind = Kind::Healthy;
     int n = 0;
@@ -69,14 +72,17 @@ private:
     // The fault of a kind that names relay or input n, if one is played.
     const SimulatorFault* fault(SimulatorFault::Kind kind, int n) const;
     int relayFeeding(int input) const;
+    // Whether the relay's wire goes to another input than the one the wiring gives it.
+    bool miswiredAway(int relay) const;
     bool contactClosed(int relay, std::int64_t now) const;
     int inputByte(int port, std::int64_t now) const;
 
     struct Relay {
-        bool wanted = false;    // the state last written
-        bool misses = false;    // this closing of an intermittent contact failed
-        bool before = false;    // the state before that write
-        std::int64_t since = 0; // when it was written
+        bool wanted = false;      // the state last written
+        bool misses = false;      // this closing of an intermittent contact failed
+        bool before = false;      // the state before that write
+        std::int64_t since = 0;   // when it was written
+        std::int64_t extraUs = 0; // this closing's extra operate time, of a jittery relay
     };
     std::vector<SimulatorFault> faults_; // every fault played
     SimulatorFault timing_;              // the operate and release times, the seed
