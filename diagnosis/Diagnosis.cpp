@@ -130,7 +130,7 @@ const std::vector<ClassRule>& rules() {
                     num(f.c.input) + " is stuck active, or relay " + num(f.c.relay) +
                     "'s contact is welded shut (the inputs cannot tell which)";
          }},
-        {{Class::Open, "open", "the input never becomes active, however long it is watched",
+        {{Class::Open, "open", "the input never becomes active, though watched for a second",
           "the relay (does it close?), the channel's wire, the input: a relay that never "
           "closes and a dead input look the same from the inputs"},
          [](const Facts& f) { return f.c.drives.empty(); },

@@ -6,6 +6,7 @@
 #include "diagnosis/Reports.h"
 #include "support/JUnitReader.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -34,6 +35,10 @@ class TstDiagnosis : public QObject {
 private slots:
     void everyClassWithItsMapAndWords();
     void timesWithinTheResolutionOfWhatWasSet();
+    void slowCombinedAndLookAlikeFaults_data();
+    void slowCombinedAndLookAlikeFaults();
+    void timesThatVaryAndEvenBounces();
+    void theDocsGiveTheClassesAsTheCodeWeighsThem();
 };
 
 void TstDiagnosis::everyClassWithItsMapAndWords() {
@@ -105,6 +110,119 @@ void TstDiagnosis::timesWithinTheResolutionOfWhatWasSet() {
     }
     QCOMPARE(QString::fromLatin1(className(r.channels[3].kind)), QStringLiteral("slow"));
     QCOMPARE(QString::fromLatin1(className(r.channels[12].kind)), QStringLiteral("ok"));
+}
+
+void TstDiagnosis::slowCombinedAndLookAlikeFaults_data() {
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("classes");   // channel 0 to 15
+    QTest::addColumn<QStringList>("words"); // "channel: words it holds"
+    const QString ok = QStringLiteral("ok ");
+    auto classes = [&](std::map<int, const char*> odd) {
+        QString out;
+        for (int c = 0; c < 16; ++c)
+            out += (odd.count(c) ? QString::fromLatin1(odd[c]) + QLatin1Char(' ') : ok);
+        return out.trimmed();
+    };
+    QTest::newRow("slow beyond the usual watch")
+        << "sim:slow=3,300" << classes({{3, "slow"}})
+        << QStringList{"3:the read-back delay needs at least 300 ms"};
+    QTest::newRow("slow past every read-back delay")
+        << "sim:slow=3,700" << classes({{3, "slow"}})
+        << QStringList{"3:no read-back delay of the program suffices"};
+    QTest::newRow("swapped and slow")
+        << "sim:swap=2,7+slow=2,30" << classes({{2, "miswired"}, {7, "miswired"}})
+        << QStringList{"2:the wires of channels 2 and 7 are swapped; also slow",
+                       "2:needs at least 30 ms", "7:the wires of channels 2 and 7 are swapped"};
+    QTest::newRow("bridged and slow")
+        << "sim:short=4,6+slow=4,40" << classes({{4, "short"}, {6, "short"}})
+        << QStringList{"4:bridged to channel 6; also slow", "6:bridged to channel 4"};
+    QTest::newRow("swapped and intermittent")
+        << "sim:swap=2,7+intermittent=2,50" << classes({{2, "miswired"}, {7, "miswired"}})
+        << QStringList{"2:are swapped; also it answered differently between repeats",
+                       "7:the wires of channels 2 and 7 are swapped"};
+    QTest::newRow("stuck and a relay that never closes")
+        << "sim:input-stuck-active=5+relay-never-closes=3"
+        << classes({{3, "open"}, {10, "stuck-active"}})
+        << QStringList{"10:input 5 is stuck active, or relay 10's contact is welded shut",
+                       "3:relay 3 does not close", "3:or input 12 is dead", "3:within 1000 ms"};
+    QTest::newRow("miswired one way, slow now and then")
+        << "sim:miswire=7,2+jitter=7,20" << classes({{7, "miswired"}})
+        << QStringList{"7:the wire of channel 7 goes to input 2; also slow"};
+    QTest::newRow("miswired one way to a bridged input")
+        << "sim:miswire=1,9+short=6,9" << classes({{1, "miswired"}, {6, "short"}, {9, "short"}})
+        << QStringList{
+               "1:relay 1 drives input 9, expected 14: the wire of channel 1 goes to input 9"};
+    QString dead = QStringLiteral("sim:relay-never-closes=0");
+    for (int r = 1; r < 16; ++r)
+        dead += QStringLiteral("+relay-never-closes=%1").arg(r);
+    QTest::newRow("dead") << dead << QStringLiteral("open ").repeated(16).trimmed()
+                          << QStringList{"15:input 0 never followed relay 15"};
+}
+
+// Each simulated card, single faults and combinations: every channel's class, and the words a
+// technician acts on.
+void TstDiagnosis::slowCombinedAndLookAlikeFaults() {
+    QFETCH(QString, spec);
+    QFETCH(QString, classes);
+    QFETCH(QStringList, words);
+    const DiagnosisReport r = diagnoseSimulated(spec.toStdString());
+    QVERIFY2(r.failure.empty(), r.failure.c_str());
+    QStringList got;
+    for (const ChannelDiagnosis& c : r.channels)
+        got << QString::fromLatin1(className(c.kind));
+    QCOMPARE(got.join(QLatin1Char(' ')), classes);
+    for (const QString& w : words) {
+        const int channel = w.section(QLatin1Char(':'), 0, 0).toInt();
+        const QString said = QString::fromStdString(r.channels[channel].words);
+        QVERIFY2(said.contains(w.section(QLatin1Char(':'), 1)),
+                 qPrintable(QStringLiteral("channel %1: %2").arg(channel).arg(said)));
+    }
+}
+
+// An operate time that differs between closings, and a contact that bounces twice: the figures
+// span what the card did, and the bounces are counted as they came.
+void TstDiagnosis::timesThatVaryAndEvenBounces() {
+    DeviceSpec d;
+    std::string why;
+    QVERIFY(parseDeviceSpec("sim:jitter=5,20+bounce=9,6+bounces=9,2", d, why));
+    auto now = std::make_shared<std::int64_t>(1'000'000);
+    SimulatorFault fault = *d.settingsOf<SimulatorFault>(simulatorBackend());
+    fault.seed = 7;
+    LoopbackSimulator card(
+        fault, [now] { return *now; }, [now](std::int64_t until) { *now = std::max(*now, until); });
+    DiagnosisSettings settings;
+    settings.repeat = 9;
+    const DiagnosisReport r = diagnose(card, settings);
+    const ChannelDiagnosis& jittery = r.channels[5];
+    QVERIFY(jittery.operate.min && jittery.operate.max && jittery.operate.median);
+    QVERIFY2(*jittery.operate.max - *jittery.operate.min > 5, qPrintable(channelFigures(jittery)));
+    QVERIFY(*jittery.operate.min >= 0 && *jittery.operate.max <= 20 + r.resolutionMs);
+    // Nine closings drawn anew: no two alike, so the median lies strictly between.
+    QVERIFY(*jittery.operate.min < *jittery.operate.median &&
+            *jittery.operate.median < *jittery.operate.max);
+    QCOMPARE(jittery.needsMs, int(std::ceil(*jittery.operate.max + *jittery.bounce.max)));
+    const ChannelDiagnosis& bouncy = r.channels[9];
+    QCOMPARE(bouncy.bounces, 2);
+    QVERIFY(std::abs(*bouncy.bounce.max - 6) <= r.resolutionMs); // it settles at 6 ms
+    QCOMPARE(QString::fromLatin1(className(bouncy.kind)), QStringLiteral("slow"));
+}
+
+// docs/diagnosis.md gives the classes in the order they are weighed, each with what the card
+// does and what to check, as the table the diagnosis classes by.
+void TstDiagnosis::theDocsGiveTheClassesAsTheCodeWeighsThem() {
+    QFile file(QStringLiteral(LOOPTEST_SOURCE "/docs/diagnosis.md"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString docs = QString::fromUtf8(file.readAll());
+    QStringList rows;
+    for (const QString& line : docs.split(QLatin1Char('\n')))
+        if (line.startsWith(QLatin1String("| `")))
+            rows << line;
+    QStringList want;
+    for (const ClassInfo& c : diagnosisClasses())
+        want << QStringLiteral("| `%1` | %2 | %3 |")
+                    .arg(QLatin1String(c.name), QLatin1String(c.does), QLatin1String(c.check));
+    QCOMPARE(rows, want);
+    QVERIFY(docs.contains(QLatin1String("weighed in the order of this table")));
 }
 
 QTEST_GUILESS_MAIN(TstDiagnosis)
