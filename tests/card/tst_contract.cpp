@@ -10,6 +10,7 @@
 #include "support/FreePort.h"
 #ifdef LOOPTEST_WITH_MODBUS
 #include "card/modbus/ModbusBackend.h"
+#include <modbus/modbus.h>
 #endif
 
 #include <QElapsedTimer>
@@ -17,7 +18,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <fcntl.h>
 #include <functional>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -63,12 +68,15 @@ class TstContract : public QObject {
 private slots:
     void everyBackendKeepsTheContract_data();
     void everyBackendKeepsTheContract();
+    void everyBackendKeepsTime_data();
+    void everyBackendKeepsTime();
 
 private:
     StandIn standIn(const QString& backend);
     QTemporaryDir dir_;
     std::shared_ptr<FakeDio*> dio_ = std::make_shared<FakeDio*>(nullptr);
     std::unique_ptr<QProcess> module_;
+    int modbusPort_ = 0;
 };
 
 StandIn TstContract::standIn(const QString& backend) {
@@ -102,7 +110,7 @@ StandIn TstContract::standIn(const QString& backend) {
                 loopBack, [dio] { (*dio)->failing = true; }, "the fake board is gone"};
     }
 #ifdef LOOPTEST_WITH_MODBUS
-    const int port = freePort();
+    const int port = modbusPort_ = freePort();
     module_ = std::make_unique<QProcess>();
     module_->start(QStringLiteral("/usr/bin/python3"),
                    {QStringLiteral(LOOPTEST_MODBUS_MODULE), QStringLiteral("--tcp=%1").arg(port)});
@@ -167,6 +175,103 @@ void TstContract::everyBackendKeepsTheContract() {
     QVERIFY2(!device->lastError().empty() &&
                  QString::fromStdString(device->lastError()).contains(QLatin1String(s.says)),
              device->lastError().c_str());
+    device.reset();
+    s.cleanUp();
+}
+
+void TstContract::everyBackendKeepsTime_data() {
+    everyBackendKeepsTheContract_data();
+}
+
+// The time a diagnosis relies on, the same on every backend: the clock never goes back, a wait
+// lasts at least what was asked, and a watch sees an input change made while it watches, at a
+// time no earlier than the change was made and no later than its longest gap after, and says
+// how often it sampled.
+void TstContract::everyBackendKeepsTime() {
+    QFETCH(QString, backend);
+    StandIn s = standIn(backend);
+    if (backend == QLatin1String("simulator")) // its relays take 20 ms, on the real clock
+        s.entry = entryOf(simulatorBackend(), {}, "sim:operate-ms=20,release-ms=20");
+    QString why;
+    auto device = s.entry->open(why);
+    QVERIFY2(device, qPrintable(why));
+
+    std::int64_t last = device->nowUs();
+    for (int i = 0; i < 2000; ++i) {
+        const std::int64_t now = device->nowUs();
+        QVERIFY(now >= last);
+        last = now;
+    }
+    for (std::int64_t asked : {0, 1500, 20000}) {
+        const std::int64_t from = device->nowUs();
+        device->waitUntil(from + asked);
+        QVERIFY2(device->nowUs() >= from + asked, qPrintable(QString::number(asked)));
+    }
+
+    // Input 7 (port 0, bit 7) goes active when relay 8 closes, 20 ms into the watch: made by
+    // another thread on the stand-in (the file, the fake library, a second Modbus client), or
+    // by the simulator's own relay, which operates 20 ms after its write.
+    QVERIFY(device->write(0, 0) && device->write(1, 0));
+    device->waitUntil(device->nowUs() + 30000);
+    std::int16_t before = 0;
+    QVERIFY(device->read(0, before));
+    std::atomic<std::int64_t> madeFrom{0}, madeTo{0};
+    std::thread changer;
+    auto made = [&](const std::function<void()>& change) {
+        madeFrom = PortDevice::monotonicUs();
+        change();
+        madeTo = PortDevice::monotonicUs();
+    };
+    auto later = [&](std::function<void()> change) {
+        changer = std::thread([&made, change] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            made(change);
+        });
+    };
+    if (backend == QLatin1String("simulator")) {
+        made([&] { QVERIFY(device->write(1, 0x01)); });
+        madeFrom = madeFrom + 20000;
+        madeTo = madeTo + 20000;
+    } else if (backend == QLatin1String("isa")) {
+        const QByteArray file = QFile::encodeName(dir_.filePath(QStringLiteral("ports")));
+        later([file] {
+            const int fd = ::open(file.constData(), O_WRONLY);
+            const char active = 0x7F;
+            [[maybe_unused]] const ssize_t n = ::pwrite(fd, &active, 1, 0x300);
+            ::close(fd);
+        });
+    } else if (backend == QLatin1String("comedi")) {
+        FakeDio* dio = *dio_;
+        later([dio] { dio->relaysFromOutside = 0x0100; });
+    } else {
+#ifdef LOOPTEST_WITH_MODBUS
+        const int port = modbusPort_;
+        later([port] {
+            modbus_t* other = modbus_new_tcp("127.0.0.1", port);
+            modbus_set_slave(other, 1);
+            if (modbus_connect(other) == 0)
+                modbus_write_bit(other, 8, 1);
+            modbus_close(other);
+            modbus_free(other);
+        });
+#endif
+    }
+    PortDevice::Watch w;
+    const bool watched = device->watch(0, static_cast<std::uint8_t>(before & 0xFF), 500000, w);
+    if (changer.joinable())
+        changer.join();
+    QVERIFY2(watched, device->lastError().c_str());
+    QVERIFY2(!w.changes.empty(), qPrintable(backend));
+    const std::int64_t seen = w.changes.front().us;
+    QVERIFY2(seen >= madeFrom && seen <= madeTo + std::int64_t(w.longestGapUs) + 1,
+             qPrintable(QStringLiteral("%1: made %2 to %3 µs, seen at %4 (longest gap %5 µs)")
+                            .arg(backend)
+                            .arg(madeFrom.load())
+                            .arg(madeTo.load())
+                            .arg(seen)
+                            .arg(w.longestGapUs)));
+    QVERIFY(!(w.changes.front().byte & 0x80)); // input 7 active
+    QVERIFY(w.intervalUs > 0 && w.longestGapUs >= w.intervalUs);
     device.reset();
     s.cleanUp();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "card/comedi/ComediDevice.h"
 
 #include <cstdint>
@@ -20,6 +22,8 @@ public:
     bool configureFails = false;
     bool failing = false;
     bool loopBack = false;
+    // Relays set by another thread, as a card's other user would: read back in their place.
+    std::atomic<int> relaysFromOutside{-1};
     std::map<std::pair<int, int>, bool> direction; // (subdevice, channel) -> output
     std::map<int, std::uint64_t> levels;           // subdevice -> channel levels
     struct Bitfield {
@@ -50,9 +54,11 @@ public:
         if (log)
             log->push_back({s, mask, bits, base});
         if (loopBack && s == 1) {
+            const int outside = relaysFromOutside.load();
+            const std::uint64_t relays = outside >= 0 ? std::uint64_t(outside) : levels[0];
             std::uint64_t in = 0;
             for (int i = 0; i < 16; ++i)
-                in |= ((levels[0] >> (15 - i)) & 1) << i;
+                in |= ((relays >> (15 - i)) & 1) << i;
             levels[1] = in;
         }
         std::uint64_t& level = levels[s];
