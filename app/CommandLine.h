@@ -27,6 +27,7 @@ struct Options {
     std::string cardHistory;          // --card-history ID: print a card's book
     std::int64_t relayLife = 0;       // --relay-life N: warn when a relay passes N closings
     std::string metrics;              // --metrics FILE: the run's figures for Prometheus
+    std::string labDb;                // --lab-db URL: the lab's database of cards and runs
 };
 
 // Exit statuses of the program.
@@ -36,7 +37,8 @@ constexpr int kErrorsCounted = 1;
 constexpr int kCannotOpen = 2;
 constexpr int kUsage = 64;        // sysexits.h EX_USAGE
 constexpr int kDataError = 65;    // the log given to --summary is damaged
-constexpr int kNoInput = 66;      // the log given to --summary cannot be read
+constexpr int kNoInput = 66;      // the log given to --summary cannot be read; an unknown card
+constexpr int kUnavailable = 69;  // --card-history: the lab's database cannot be read
 constexpr int kSoftware = 70;     // an unexpected run-time error ended the run
 constexpr int kCannotCreate = 73; // a report cannot be written
 constexpr int kNoPermission = 77; // set-uid or set-gid, refused

@@ -79,7 +79,7 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     const QString cardId = QString::fromStdString(o.card);
     std::unique_ptr<CardBookKeeper> book;
     if (!cardId.isEmpty()) {
-        book = std::make_unique<CardBookKeeper>(cardId, o.relayLife);
+        book = std::make_unique<CardBookKeeper>(cardId, o.relayLife, labDatabaseUrl(o));
         book->onLifePassed = [&](int relay, std::int64_t closings) {
             std::fprintf(err,
                          "looptest: relay %d of card %s passed its rated life of %lld "
@@ -87,9 +87,13 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
                          relay, o.card.c_str(), static_cast<long long>(o.relayLife),
                          static_cast<long long>(closings));
         };
+        book->onWarning = [err](const QString& why) {
+            std::fprintf(err, "looptest: %s\n", qPrintable(why));
+        };
         QString why;
-        if (!book->start(why)) {
-            std::fprintf(err, "looptest: %s The diagnosis goes on without the card's book.\n",
+        if (book->start(QString::fromStdString(o.device->text), logPathFor(o, 0), why) !=
+            CardBookKeeper::Start::Written) {
+            std::fprintf(err, "looptest: %s. The diagnosis goes on without the lab's records.\n",
                          qPrintable(why));
             book.reset();
         }
@@ -116,10 +120,11 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
         std::fprintf(err, "looptest: diagnosing, %lld s: %s\n", ms / 1000, what.c_str());
         std::fflush(err);
     };
-    report = diagnose(counted, settings, [&] { return catcher.caught() != 0; }, progress);
+    report = diagnose(
+        counted, settings, [&] { return catcher.caught() != 0; }, progress);
     if (book) {
         book->addClosings(counted.closings);
-        book->checkpoint();
+        book->finish(QStringLiteral("diagnosed"), report.passed());
     }
     report.device = o.device->text;
     report.card = o.card;

@@ -71,9 +71,9 @@ void RunSetup::startLab() {
     };
     const QString card = card_.cardId();
     if (!card.isEmpty()) {
-        book_ = std::make_unique<CardBookKeeper>(card, options_.relayLife);
+        book_ =
+            std::make_unique<CardBookKeeper>(card, options_.relayLife, labDatabaseUrl(options_));
         book_->watch(window_.results());
-        book_->onWarning = warn;
         book_->onLifePassed = [this, warn](int relay, std::int64_t closings) {
             const QString words = QStringLiteral("relay %1 of card %2 passed its rated life of %3 "
                                                  "closings (%4 so far)")
@@ -85,10 +85,25 @@ void RunSetup::startLab() {
             recorder_.relayLifePassed(relay, closings, options_.relayLife);
             warn(words);
         };
+        // A database out of reach is said once, here and in the record, and tried again at
+        // each checkpoint; one that will not do is left.
+        book_->onWarning = [this, warn](const QString& why) {
+            recorder_.note(why);
+            warn(why);
+        };
         QString why;
-        if (!book_->start(why)) {
-            warn(why + QStringLiteral(" The test goes on without the card's book."));
+        switch (book_->start(card_.deviceName(), logPath_, why)) {
+        case CardBookKeeper::Start::Written:
+            break;
+        case CardBookKeeper::Start::Later:
+            book_->onWarning(why + QStringLiteral(". The test goes on; the card's records are "
+                                                  "written once the database can be reached."));
+            break;
+        case CardBookKeeper::Start::Refused:
+            recorder_.note(why);
+            warn(why + QStringLiteral(". The test goes on without the lab's records."));
             book_.reset();
+            break;
         }
     }
     if (!options_.metrics.empty()) {
@@ -104,8 +119,11 @@ void RunSetup::startLab() {
 }
 
 void RunSetup::finishLab() {
-    if (book_)
-        book_->checkpoint();
+    if (book_) {
+        const bool broke = window_.endedByError();
+        book_->finish(broke ? QStringLiteral("run-time error") : QStringLiteral("ended"),
+                      !broke && window_.results().tally().passed());
+    }
     if (metrics_)
         metrics_->finish();
 }
@@ -116,6 +134,11 @@ QString logPathFor(const Options& options, qint64 startMs) {
     if (!options.logFile.empty())
         return QDir::current().absoluteFilePath(QString::fromStdString(options.logFile));
     return RunRecorder::defaultPath(startMs);
+}
+
+QString labDatabaseUrl(const Options& options) {
+    return options.labDb.empty() ? remembered().value(QStringLiteral("lab-db")).toString()
+                                 : QString::fromStdString(options.labDb);
 }
 
 QString logNote(const QString& path) {

@@ -59,6 +59,8 @@ private:
 // Where a run is recorded: the --log file, a new file in the user's data folder, or nowhere
 // (--no-log, an empty string).
 QString logPathFor(const Options& options, qint64 startMs);
+// The lab's database: --lab-db, or lab-db in the program's settings file, or the default.
+QString labDatabaseUrl(const Options& options);
 // What the chooser says about it.
 QString logNote(const QString& path);
 // The start row's detail: the device, its settings, the speeds and the versions.

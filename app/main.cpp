@@ -6,6 +6,7 @@
 #include "app/RunSetup.h"
 #include "card/Backend.h"
 #include "lab/CardBook.h"
+#include "lab/LabDatabase.h"
 #include "runlog/Summary.h"
 #include "window/AppSetup.h"
 
@@ -51,16 +52,23 @@ int summarize(const Options& options) {
     return exitstatus::kDataError;
 }
 
-// A card's book, as a table.
+// A card's book and its last runs, from the lab's database.
 int cardHistory(const Options& options) {
-    CardBook book;
+    LabDatabase db(labDatabaseUrl(options));
+    LabDatabase::History history;
     QString why;
-    if (!CardBook::load(CardBook::pathFor(QString::fromStdString(options.cardHistory)), book,
-                        why)) {
+    bool known = false;
+    if (!db.open(why) ||
+        !db.history(QString::fromStdString(options.cardHistory), 10, history, known, why)) {
         std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
+        return exitstatus::kUnavailable;
+    }
+    if (!known) {
+        std::fprintf(stderr, "looptest: the lab database %s knows no card %s\n",
+                     qPrintable(db.where()), options.cardHistory.c_str());
         return exitstatus::kNoInput;
     }
-    std::fputs(book.table().toUtf8().constData(), stdout);
+    std::fputs(historyTable(history).toUtf8().constData(), stdout);
     return exitstatus::kPassed;
 }
 

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 bool CardBook::validId(const QString& id) {
     return validCardId(id);
@@ -72,14 +73,14 @@ bool CardBook::save(const QString& path, QString& why) const {
     return false;
 }
 
-QString CardBook::table() const {
-    QString out = QStringLiteral("card %1: %2 runs, first seen %3, last seen %4\n"
+QString historyTable(const LabDatabase::History& h) {
+    QString out = QStringLiteral("card %1: %2 runs, first seen %3\n"
                                  "relay     closings       errors  errors per million closings\n")
-                      .arg(card)
-                      .arg(runs)
-                      .arg(firstSeen.toString(Qt::ISODate), lastSeen.toString(Qt::ISODate));
+                      .arg(h.card)
+                      .arg(h.runs)
+                      .arg(h.firstSeen.toLocalTime().toString(Qt::ISODate));
     for (int r = 0; r < 16; ++r) {
-        const Relay& relay = relays[r];
+        const LabDatabase::Counts& relay = h.relays[r];
         out += QStringLiteral("%1  %2  %3  %4\n")
                    .arg(r, 5)
                    .arg(relay.closings, 11)
@@ -90,16 +91,38 @@ QString CardBook::table() const {
                             : QStringLiteral("-"),
                         27);
     }
+    out += QStringLiteral("last runs, newest first:\n"
+                          "started              host                  ending      verdict "
+                          "       loops       errors\n");
+    for (const LabDatabase::Run& run : h.lastRuns)
+        out +=
+            QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                .arg(run.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), -19)
+                .arg(run.host, -20)
+                .arg(run.ending, -10)
+                .arg(run.verdict.isEmpty() ? QStringLiteral("-") : run.verdict, -7)
+                .arg(run.loops, 11)
+                .arg(run.errors, 11);
     return out;
 }
 
-CardBookKeeper::CardBookKeeper(const QString& card, std::int64_t relayLife, const QString& path)
-    : path_(path.isEmpty() ? CardBook::pathFor(card) : path)
-    , relayLife_(relayLife) {
-    book_.card = card;
+QString labHostName() {
+    const QString hook = qEnvironmentVariable("LOOPTEST_HOSTNAME");
+    return hook.isEmpty() ? QSysInfo::machineHostName() : hook;
 }
 
+CardBookKeeper::CardBookKeeper(const QString& card, std::int64_t relayLife, const QString& labUrl)
+    : db_(std::make_unique<LabDatabase>(labUrl))
+    , relayLife_(relayLife) {
+    run_.card = card;
+    run_.host = labHostName();
+    run_.ending = QStringLiteral("running");
+}
+
+CardBookKeeper::~CardBookKeeper() = default;
+
 void CardBookKeeper::watch(const LoopResults& results) {
+    results_ = &results;
     for (int port = 0; port < 2; ++port)
         written_[port] = results.lastWritten(port);
     // A write closes each relay whose bit it sets and the last one the port took had clear.
@@ -111,21 +134,19 @@ void CardBookKeeper::watch(const LoopResults& results) {
                 closed(8 * port + k);
     });
     connect(&results, &LoopResults::error, this, [this](const LoopError& e) {
-        if (e.relay < 0)
-            return;
-        book_.relays[e.relay].errors = saturatingAdd(book_.relays[e.relay].errors, 1);
-        changed_ = true;
+        if (e.relay >= 0)
+            run_.relays[e.relay].errors = saturatingAdd(run_.relays[e.relay].errors, 1);
     });
 }
 
 void CardBookKeeper::closed(int relay) {
-    std::int64_t& closings = book_.relays[relay].closings;
+    std::int64_t& closings = run_.relays[relay].closings;
     closings = saturatingAdd(closings, 1);
-    changed_ = true;
-    if (relayLife_ > 0 && closings > relayLife_ && !warned_[relay]) {
+    const std::int64_t all = saturatingAdd(before_[relay].closings, closings);
+    if (relayLife_ > 0 && all > relayLife_ && !warned_[relay]) {
         warned_[relay] = true;
         if (onLifePassed)
-            onLifePassed(relay, closings);
+            onLifePassed(relay, all);
     }
 }
 
@@ -135,34 +156,69 @@ void CardBookKeeper::addClosings(const std::array<std::int64_t, 16>& closings) {
             closed(r);
 }
 
-bool CardBookKeeper::start(QString& why) {
-    // What this run counted before the book was read is kept, and added to it.
-    const CardBook thisRun = book_;
-    CardBook earlier;
-    if (QFile::exists(path_) && !CardBook::load(path_, earlier, why))
-        return false;
-    const QDateTime now = QDateTime::currentDateTime();
-    book_ = earlier;
-    book_.card = thisRun.card;
-    book_.runs = saturatingAdd(earlier.runs, 1);
-    book_.firstSeen = earlier.firstSeen.isValid() ? earlier.firstSeen : now;
-    book_.lastSeen = now;
-    for (int r = 0; r < 16; ++r) {
-        book_.relays[r].closings =
-            saturatingAdd(earlier.relays[r].closings, thisRun.relays[r].closings);
-        book_.relays[r].errors = saturatingAdd(earlier.relays[r].errors, thisRun.relays[r].errors);
-    }
+CardBookKeeper::Start CardBookKeeper::start(const QString& device, const QString& log,
+                                            QString& why) {
+    run_.device = device;
+    run_.log = log;
+    run_.started = QDateTime::currentDateTimeUtc();
     started_ = true;
-    changed_ = false;
-    return book_.save(path_, why);
+    if (write(why))
+        return Start::Written;
+    failing_ = true; // told by the caller, once
+    return refused_ ? Start::Refused : Start::Later;
+}
+
+// Connects where it has not yet, makes the card known (its old book taken in), reads what its
+// other runs counted, and writes this run's totals; false with why.
+bool CardBookKeeper::write(QString& why) {
+    if (refused_)
+        return false;
+    if (!db_->isOpen()) {
+        if (!db_->open(why)) {
+            refused_ = why.contains(QLatin1String("newer than this looptest"));
+            return false;
+        }
+    }
+    if (!known_) {
+        const QString book = CardBook::pathFor(run_.card);
+        if (!db_->knowCard(run_.card, book, why)) {
+            refused_ = why.startsWith(book);
+            return false;
+        }
+        LabDatabase::History h;
+        bool known = false;
+        if (!db_->history(run_.card, 0, h, known, why))
+            return false;
+        before_ = h.relays;
+        known_ = true;
+    }
+    if (results_) {
+        run_.loops = results_->loops();
+        run_.errors = results_->tally().failures();
+    }
+    return db_->writeRun(run_, why);
 }
 
 void CardBookKeeper::checkpoint() {
-    if (!started_ || !changed_)
+    if (!started_ || refused_)
         return;
-    book_.lastSeen = QDateTime::currentDateTime();
     QString why;
-    changed_ = false;
-    if (!book_.save(path_, why) && onWarning)
-        onWarning(why);
+    if (write(why)) {
+        failing_ = false;
+        return;
+    }
+    if (!failing_ && onWarning)
+        onWarning(why + QStringLiteral(". The test goes on; the card's records are written once "
+                                       "the database can be reached."));
+    failing_ = true;
+}
+
+void CardBookKeeper::finish(const QString& ending, bool passed) {
+    if (!started_)
+        return;
+    run_.ended = QDateTime::currentDateTimeUtc();
+    run_.ending = ending;
+    run_.verdict = passed ? QStringLiteral("pass") : QStringLiteral("fail");
+    checkpoint();
+    started_ = false;
 }

@@ -25,6 +25,7 @@ constexpr EventForm kEvents[] = {
     {Event::Diagnosis, "diagnosis", Need::Required, Need::Required, 0, false},
     {Event::Card, "card", Need::None, Need::None, 0, false},
     {Event::RelayLife, "relay-life", Need::Required, Need::Required, 0, false},
+    {Event::Note, "note", Need::None, Need::None, 0, false},
 };
 
 // form() finds an event's form by its place in the table.

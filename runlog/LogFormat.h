@@ -41,6 +41,7 @@ enum class Event {
     Diagnosis,   // a channel's diagnosis; count 0 when it is ok; detail: class, words, times
     Card,        // the card tested; detail: its ID
     RelayLife,   // a relay passed its rated life; count: its closings
+    Note,        // something the run said on the way, in words (a database it cannot reach)
 };
 
 enum class Need { None, Optional, Required };

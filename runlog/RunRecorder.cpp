@@ -266,6 +266,11 @@ void RunRecorder::onCleared(const LoopResults::Counts& before) {
     log_.sync();
 }
 
+void RunRecorder::note(const QString& words) {
+    row(plain(Event::Note, words));
+    log_.sync();
+}
+
 void RunRecorder::relayLifePassed(int relay, std::int64_t closings, std::int64_t life) {
     row(counted(
         Event::RelayLife, relay, closings,

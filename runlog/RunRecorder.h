@@ -28,6 +28,8 @@ public:
     // Starts the log in path with the start row, and a card row naming the card tested when
     // there is one; false with a reason (the test goes on).
     bool startLog(const QString& path, const QString& detail, const QString& card, QString& why);
+    // A row of words the run says on the way (a database it cannot reach).
+    void note(const QString& words);
     // A relay passed its rated life: a row with its closings.
     void relayLifePassed(int relay, std::int64_t closings, std::int64_t life);
     // Ends the record: what is still open, the totals, and the end row with the run's verdict

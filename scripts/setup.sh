@@ -14,8 +14,9 @@ cd "$(dirname "$0")/.."
 # comedilib lets the program drive data-acquisition cards as well as the ISA card.
 # libmodbus lets it drive Modbus relay/input modules.
 # help2man makes the manual page from the program's --help.
+# Qt's SQL drivers keep a lab's records: SQLite on one PC, PostgreSQL for a lab of many.
 packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2
-          libcomedi-dev libmodbus-dev help2man)
+          libcomedi-dev libmodbus-dev help2man libqt6sql6-sqlite libqt6sql6-psql)
 # To test: an X server and the tools that drive the real program in it like a person.
 if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)
@@ -38,6 +39,9 @@ if [ "$mode" = test ]; then
   # QEMU and what a small initramfs needs, to run the ISA card's path on Debian's own kernel
   # (the test fetches the kernel package with apt-get download into the build folder).
   packages+=(qemu-system-x86 busybox-static cpio kmod)
+  # A real PostgreSQL server, which the lab's test starts by itself as nobody (the meta-package
+  # names each release's own version).
+  packages+=(postgresql)
 fi
 
 missing=()

@@ -2,10 +2,12 @@
 // own parser and Debian's node exporter read them.
 #include "card/simulator/LoopbackSimulator.h"
 #include "lab/CardBook.h"
+#include "lab/LabDatabase.h"
 #include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
 #include "support/FreePort.h"
 #include "support/ModalAnswerer.h"
+#include "support/Postgres.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -56,45 +58,120 @@ struct SimCard : CardControl {
 class TstLab : public QObject {
     Q_OBJECT
 private slots:
-    void aCardsBookAddsUpItsRuns();
-    void aCrashLeavesTheBookOfTheLastCheckpoint();
+    void twoRunsAtOnceAddUpOnSqlite();
+    void aLabOfManyOnPostgresql();
+    void aCrashLosesNoMoreThanTheLastMinute();
+    void oldBooksAndNewerSchemas();
     void theMetricsAsPrometheusReadsThem();
 
 private:
     QTemporaryDir dir_;
 };
 
-void TstLab::aCardsBookAddsUpItsRuns() {
-    std::int64_t errors = 0;
-    for (int i = 0; i < 2; ++i) {
-        const Program p = run(dir_, {QStringLiteral("--headless"),
-                                     QStringLiteral("--device=sim:relay-never-closes=3"),
-                                     QStringLiteral("--loops=64"), QStringLiteral("--step=20"),
-                                     QStringLiteral("--card=LT-7"), QStringLiteral("--no-log")});
-        QCOMPARE(p.status, 1);
-        errors += errorsOf(p.out, 3);
+namespace {
+
+// A card's book as --card-history prints it: per relay closings and errors, and the hosts of
+// its last runs.
+struct Book {
+    std::array<std::int64_t, 16> closings{}, errors{};
+    std::int64_t runs = 0;
+    QStringList hosts;
+};
+Book bookOf(const QString& history) {
+    Book b;
+    bool runsPart = false;
+    for (const QString& line : history.split(QLatin1Char('\n'))) {
+        const QStringList f = line.simplified().split(QLatin1Char(' '));
+        if (line.startsWith(QLatin1String("card ")))
+            b.runs = f.value(2).toLongLong();
+        else if (line.startsWith(QLatin1String("last runs")))
+            runsPart = true;
+        else if (runsPart && f.size() >= 7 && f[0].size() == 10)
+            b.hosts << f[2];
+        else if (!runsPart && f.size() == 4 && f[0].toInt() >= 0 && f[0] != QLatin1String("relay"))
+            b.closings[f[0].toInt()] = f[1].toLongLong(),
+            b.errors[f[0].toInt()] = f[2].toLongLong();
     }
-    QVERIFY(errors > 0);
-    const Program history = run(dir_, {QStringLiteral("--card-history=LT-7")});
-    QCOMPARE(history.status, 0);
-    CardBook book;
-    QString why;
-    QVERIFY2(
-        CardBook::load(dir_.filePath(QStringLiteral("data/looptest/cards/LT-7.json")), book, why),
-        qPrintable(why));
-    QCOMPARE(book.runs, 2);
-    for (int r = 0; r < 16; ++r) {
-        QCOMPARE(book.relays[r].closings, 2 * 64 / 16); // each step closes one relay
-        QCOMPARE(book.relays[r].errors, r == 3 ? errors : 0);
-    }
-    QVERIFY2(history.out.contains(QLatin1String("    3            8  ")), qPrintable(history.out));
-    QCOMPARE(run(dir_, {QStringLiteral("--card-history=LT-8")}).status, 66);
+    b.hosts.sort();
+    return b;
 }
 
-// Three simulated minutes at 20 ms with the book saved at each minute mark; the file, as a
-// crash would leave it, holds the last mark's counts. And the real program killed with
-// SIGKILL leaves a book that reads.
-void TstLab::aCrashLeavesTheBookOfTheLastCheckpoint() {
+// The totals a run's log ends with: relay r's errors, and the loop count.
+std::array<std::int64_t, 17> logTotals(const QString& path) {
+    std::array<std::int64_t, 17> t{};
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QList<QByteArray> c = line.trimmed().split(',');
+        if (c.value(2) == "total")
+            t[c[3].isEmpty() ? 16 : c[3].toInt()] = c[6].toLongLong();
+    }
+    return t;
+}
+
+// Two headless runs at once on one card, each on its own "PC", sharing a database: the card's
+// book is the sum of both logs, and its last runs name both PCs.
+void twoRunsAtOnceAddUp(const QTemporaryDir& dir, const QString& url) {
+    std::array<std::unique_ptr<QProcess>, 2> runs;
+    for (int i = 0; i < 2; ++i) {
+        runs[i] = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("LOOPTEST_HOSTNAME"), QStringLiteral("pc-%1").arg(i));
+        runs[i]->setProcessEnvironment(env);
+        QStringList args{QStringLiteral("--headless"),
+                         QStringLiteral("--device=sim:relay-never-closes=3+intermittent=9,40"),
+                         QStringLiteral("--loops=%1").arg(96 + 32 * i),
+                         QStringLiteral("--step=20"),
+                         QStringLiteral("--card=LT-7"),
+                         QStringLiteral("--log"),
+                         dir.filePath(QStringLiteral("run%1.csv").arg(i))};
+        if (!url.isEmpty())
+            args << QStringLiteral("--lab-db") << url;
+        runs[i]->start(QStringLiteral(LOOPTEST_PROGRAM), args);
+    }
+    std::array<std::int64_t, 17> sum{};
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(runs[i]->waitForFinished(60000));
+        QCOMPARE(runs[i]->exitCode(), 1);
+        const auto t = logTotals(dir.filePath(QStringLiteral("run%1.csv").arg(i)));
+        for (int k = 0; k < 17; ++k)
+            sum[k] += t[k];
+    }
+    QStringList args{QStringLiteral("--card-history=LT-7")};
+    if (!url.isEmpty())
+        args << QStringLiteral("--lab-db") << url;
+    const Program history = run(dir, args);
+    QCOMPARE(history.status, 0);
+    const Book book = bookOf(history.out);
+    QCOMPARE(book.runs, 2);
+    QCOMPARE(book.hosts, QStringList({QStringLiteral("pc-0"), QStringLiteral("pc-1")}));
+    std::int64_t closings = 0;
+    for (int r = 0; r < 16; ++r) {
+        QCOMPARE(book.errors[r], sum[r]);
+        closings += book.closings[r];
+    }
+    QVERIFY(sum[3] > 0 && sum[9] > 0);
+    QCOMPARE(closings, sum[16]); // each step closes one relay
+}
+
+} // namespace
+
+void TstLab::twoRunsAtOnceAddUpOnSqlite() {
+    QTemporaryDir dir;
+    twoRunsAtOnceAddUp(dir, {});
+    QCOMPARE(run(dir, {QStringLiteral("--card-history=LT-8")}).status, 66); // unknown
+}
+
+// The same on a PostgreSQL server the test starts; and a run that cannot reach it goes on, says
+// so once on stderr and in its log, and writes all it counted once the server is back.
+void TstLab::aLabOfManyOnPostgresql() {
+    PostgresServer server;
+    if (!server.start())
+        QSKIP(qPrintable(server.why));
+    QTemporaryDir dir;
+    twoRunsAtOnceAddUp(dir, server.url());
+
     qint64 nowMs = 1'800'000'000'000;
     SimCard card;
     LoopTest w(card);
@@ -103,16 +180,73 @@ void TstLab::aCrashLeavesTheBookOfTheLastCheckpoint() {
         w.Form_Load();
     }
     RunRecorder recorder(w.results(), [&nowMs] { return nowMs; });
-    const QString path = dir_.filePath(QStringLiteral("book.json"));
-    CardBookKeeper keeper(QStringLiteral("LT-9"), 0, path);
+    CardBookKeeper keeper(QStringLiteral("LT-20"), 0, server.url());
     keeper.watch(w.results());
+    QStringList warnings;
+    keeper.onWarning = [&](const QString& why) { warnings << why; };
+    QObject::connect(&recorder, &RunRecorder::checkpointed, [&] { keeper.checkpoint(); });
+    server.stop();
     QString why;
-    QVERIFY2(keeper.start(why), qPrintable(why));
-    CardBook atMark;
+    QCOMPARE(keeper.start(QStringLiteral("sim"), {}, why), CardBookKeeper::Start::Later);
+    w.autoCmd_Click();
+    for (int step = 0; step < 6000; ++step) { // two simulated minutes: two checkpoints
+        w.Timer1_Timer();
+        w.getTimer_Timer();
+        nowMs += 20;
+    }
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n'))); // said once, at the start
+    QVERIFY(server.restart());
+    keeper.finish(QStringLiteral("ended"), false);
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    LabDatabase db(server.url());
+    LabDatabase::History h;
+    bool known = false;
+    QVERIFY2(db.open(why) && db.history(QStringLiteral("LT-20"), 5, h, known, why),
+             qPrintable(why));
+    QVERIFY(known);
+    QCOMPARE(h.relays[3].errors, w.results().errors(3));
+    QCOMPARE(h.relays[0].closings, keeper.thisRun()[0].closings);
+    QVERIFY(h.relays[0].closings > 300);
+    QCOMPARE(h.lastRuns.front().ending, QStringLiteral("ended"));
+
+    // The program itself, with nothing listening there: its run goes on and says so once.
+    const QString log = dir.filePath(QStringLiteral("unreachable.csv"));
+    const Program p =
+        run(dir, {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+                  QStringLiteral("--loops=20"), QStringLiteral("--step=20"),
+                  QStringLiteral("--card=LT-21"), QStringLiteral("--log"), log,
+                  QStringLiteral("--lab-db"),
+                  QStringLiteral("postgresql://x@127.0.0.1:%1/none").arg(freePort())});
+    QCOMPARE(p.status, 0);
+    QCOMPARE(p.err.count(QLatin1String("Cannot reach the lab database")), 1);
+    QFile f(log);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll().contains(",note,,,,,\"Cannot reach the lab database"));
+}
+
+// Three simulated minutes at 20 ms with the card's records written at each minute mark: what
+// the database holds, as a crash would leave it, is the last mark's. And the real program
+// killed with SIGKILL leaves its run in the database.
+void TstLab::aCrashLosesNoMoreThanTheLastMinute() {
+    qint64 nowMs = 1'800'000'000'000;
+    SimCard card;
+    LoopTest w(card);
+    {
+        ModalAnswerer answerer;
+        w.Form_Load();
+    }
+    RunRecorder recorder(w.results(), [&nowMs] { return nowMs; });
+    const QString file = dir_.filePath(QStringLiteral("crash.sqlite"));
+    auto keeper = std::make_unique<CardBookKeeper>(QStringLiteral("LT-9"), 0,
+                                                   QStringLiteral("sqlite:") + file);
+    keeper->watch(w.results());
+    QString why;
+    QCOMPARE(keeper->start(QStringLiteral("sim"), {}, why), CardBookKeeper::Start::Written);
+    LabDatabase::Relays atMark{};
     int marks = 0;
     QObject::connect(&recorder, &RunRecorder::checkpointed, [&] {
-        keeper.checkpoint();
-        atMark = keeper.book();
+        keeper->checkpoint();
+        atMark = keeper->thisRun();
         ++marks;
     });
     w.autoCmd_Click();
@@ -121,13 +255,25 @@ void TstLab::aCrashLeavesTheBookOfTheLastCheckpoint() {
         w.getTimer_Timer();
         nowMs += 20;
     }
-    CardBook left;
-    QVERIFY2(CardBook::load(path, left, why), qPrintable(why));
     QCOMPARE(marks, 2);
-    QVERIFY(keeper.book().relays[0].closings > atMark.relays[0].closings); // since the mark
+    QVERIFY(keeper->thisRun()[0].closings > atMark[0].closings); // since the mark
+    // Read by Python's own SQLite, as a crash leaves the file.
+    QProcess reader;
+    reader.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sqlite3, sys\n"
+                                 "db = sqlite3.connect(sys.argv[1])\n"
+                                 "for r in db.execute('SELECT relay, closings, errors FROM "
+                                 "run_relays ORDER BY relay'): print(*r)\n"),
+                  file});
+    QVERIFY(reader.waitForFinished(30000));
+    const QStringList rows =
+        QString::fromUtf8(reader.readAllStandardOutput()).trimmed().split('\n');
+    QCOMPARE(rows.size(), 16);
     for (int r = 0; r < 16; ++r)
-        QVERIFY(left.relays[r].closings == atMark.relays[r].closings &&
-                left.relays[r].errors == atMark.relays[r].errors);
+        QCOMPARE(rows[r],
+                 QStringLiteral("%1 %2 %3").arg(r).arg(atMark[r].closings).arg(atMark[r].errors));
+    recorder.disconnect();
 
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -138,13 +284,82 @@ void TstLab::aCrashLeavesTheBookOfTheLastCheckpoint() {
              QStringLiteral("--duration=1h"), QStringLiteral("--step=20"),
              QStringLiteral("--card=LT-10"), QStringLiteral("--no-log")});
     QVERIFY(p.waitForStarted());
-    QTest::qWait(1500);
+    const QString db = dir_.filePath(QStringLiteral("killed/looptest/lab.sqlite"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(db), 60000);
+    QTest::qWait(500);
     ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
     QVERIFY(p.waitForFinished());
-    QVERIFY2(CardBook::load(dir_.filePath(QStringLiteral("killed/looptest/cards/LT-10.json")), left,
-                            why),
-             qPrintable(why));
-    QCOMPARE(left.runs, 1);
+    const Program history = [&] {
+        QProcess h;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("XDG_DATA_HOME"), dir_.filePath(QStringLiteral("killed")));
+        h.setProcessEnvironment(e);
+        h.start(QStringLiteral(LOOPTEST_PROGRAM), {QStringLiteral("--card-history=LT-10")});
+        h.waitForFinished(30000);
+        return Program{h.exitCode(), QString::fromUtf8(h.readAllStandardOutput()), {}};
+    }();
+    QCOMPARE(history.status, 0);
+    QVERIFY2(history.out.contains(QLatin1String(" running ")), qPrintable(history.out));
+}
+
+// A card's JSON book of the time before the database is taken in once, on its first use; a
+// book of another card is refused with words naming it, the run going on; a database of a
+// newer schema is refused, and --card-history says it cannot read it.
+void TstLab::oldBooksAndNewerSchemas() {
+    QTemporaryDir dir;
+    const QString cards = dir.filePath(QStringLiteral("data/looptest/cards"));
+    QVERIFY(QDir().mkpath(cards));
+    auto book = [&](const char* file, const char* card) {
+        CardBook b;
+        b.card = QString::fromLatin1(card);
+        b.runs = 5;
+        b.firstSeen = b.lastSeen = QDateTime::currentDateTime().addDays(-3);
+        for (int r = 0; r < 16; ++r)
+            b.relays[r] = {1000 + r, r == 4 ? 7 : 0};
+        QString why;
+        QVERIFY2(b.save(cards + QLatin1Char('/') + QLatin1String(file), why), qPrintable(why));
+    };
+    book("LT-11.json", "LT-11");
+    book("LT-12.json", "LT-13");
+    const QStringList args{QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+                           QStringLiteral("--loops=32"), QStringLiteral("--step=20"),
+                           QStringLiteral("--no-log")};
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(run(dir, args + QStringList{QStringLiteral("--card=LT-11")}).status, 0);
+    const Book b = bookOf(run(dir, {QStringLiteral("--card-history=LT-11")}).out);
+    QCOMPARE(b.runs, 3); // the book, once, and the two runs
+    QCOMPARE(b.closings[4], 1004 + 2 * 32 / 16);
+    QCOMPARE(b.errors[4], 7);
+    QVERIFY(QFile::exists(cards + QStringLiteral("/LT-11.json"))); // left where it is
+
+    const Program other = run(dir, args + QStringList{QStringLiteral("--card=LT-12")});
+    QCOMPARE(other.status, 0);
+    QVERIFY2(other.err.contains(cards + QStringLiteral("/LT-12.json is the book of card LT-13")),
+             qPrintable(other.err));
+
+    const QString newer = dir.filePath(QStringLiteral("newer.sqlite"));
+    QProcess make;
+    make.start(QStringLiteral("/usr/bin/python3"),
+               {QStringLiteral("-c"),
+                QStringLiteral("import sqlite3, sys\n"
+                               "db = sqlite3.connect(sys.argv[1])\n"
+                               "db.execute('CREATE TABLE looptest_schema (version INTEGER NOT "
+                               "NULL)')\n"
+                               "db.execute('INSERT INTO looptest_schema VALUES (2)')\n"
+                               "db.commit()\n"),
+                newer});
+    QVERIFY(make.waitForFinished(30000) && make.exitCode() == 0);
+    const Program refused =
+        run(dir, args + QStringList{QStringLiteral("--card=LT-11"), QStringLiteral("--lab-db"),
+                                    QStringLiteral("sqlite:") + newer});
+    QCOMPARE(refused.status, 0);
+    QVERIFY2(
+        refused.err.contains(QLatin1String("is of schema version 2, newer than this looptest's 1")),
+        qPrintable(refused.err));
+    QCOMPARE(run(dir, {QStringLiteral("--card-history=LT-11"), QStringLiteral("--lab-db"),
+                       QStringLiteral("sqlite:") + newer})
+                 .status,
+             69);
 }
 
 // The metrics of a run, parsed by Debian's python3-prometheus-client, and scraped from

@@ -1,0 +1,377 @@
+#include "lab/LabDatabase.h"
+
+#include "lab/CardBook.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QVariant>
+
+namespace {
+
+QAtomicInt g_connections;
+
+QString timeText(const QDateTime& t) {
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+QDateTime timeOf(const QVariant& v) {
+    return QDateTime::fromString(v.toString(), Qt::ISODateWithMs);
+}
+
+// A text column's value: never NULL, which Qt binds for a null QString.
+QVariant text(const QString& s) {
+    return QVariant(s.isNull() ? QStringLiteral("") : s);
+}
+
+QString failure(const QSqlQuery& q) {
+    return q.lastError().text().trimmed();
+}
+
+// The schema, version 1, in what both databases take; a run's id is its own per database.
+QStringList schema(bool postgres) {
+    return {
+        QStringLiteral("CREATE TABLE cards (id TEXT PRIMARY KEY, first_seen TEXT NOT NULL)"),
+        QStringLiteral("CREATE TABLE runs (id %1 PRIMARY KEY, card TEXT NOT NULL REFERENCES "
+                       "cards(id), host TEXT NOT NULL, device TEXT NOT NULL, started TEXT NOT "
+                       "NULL, ended TEXT, ending TEXT NOT NULL, verdict TEXT NOT NULL, loops "
+                       "BIGINT NOT NULL, errors BIGINT NOT NULL, log TEXT NOT NULL)")
+            .arg(postgres ? QStringLiteral("BIGSERIAL") : QStringLiteral("INTEGER")),
+        QStringLiteral("CREATE INDEX runs_by_card ON runs (card, started)"),
+        QStringLiteral("CREATE TABLE run_relays (run BIGINT NOT NULL REFERENCES runs(id), relay "
+                       "INTEGER NOT NULL, closings BIGINT NOT NULL, errors BIGINT NOT NULL, "
+                       "PRIMARY KEY (run, relay))"),
+    };
+}
+
+} // namespace
+
+LabDatabase::LabDatabase(const QString& url)
+    : url_(url)
+    , connection_(QStringLiteral("looptest-lab-%1").arg(g_connections.fetchAndAddRelaxed(1))) {
+    postgres_ = url.startsWith(QLatin1String("postgresql://")) ||
+                url.startsWith(QLatin1String("postgres://"));
+}
+
+LabDatabase::~LabDatabase() {
+    if (QSqlDatabase::contains(connection_)) {
+        QSqlDatabase::database(connection_, false).close();
+        QSqlDatabase::removeDatabase(connection_);
+    }
+}
+
+QString LabDatabase::defaultPath() {
+    // Named in full: --card-history reads it before the application has a name.
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+        .filePath(QStringLiteral("looptest/lab.sqlite"));
+}
+
+bool LabDatabase::validUrl(const QString& url, QString& why) {
+    const QUrl u(url, QUrl::StrictMode);
+    const QString scheme = u.scheme();
+    if (url.isEmpty() || (scheme == QLatin1String("sqlite") && !u.path().isEmpty()))
+        return true;
+    if ((scheme == QLatin1String("postgresql") || scheme == QLatin1String("postgres")) &&
+        u.isValid() && !u.host().isEmpty() && u.path().size() > 1 &&
+        !u.path().mid(1).contains(QLatin1Char('/')))
+        return true;
+    why = QStringLiteral("\"%1\" names no database: give postgresql://USER@HOST[:PORT]/DATABASE "
+                         "or sqlite:PATH")
+              .arg(url);
+    return false;
+}
+
+QString LabDatabase::where() const {
+    if (url_.isEmpty())
+        return defaultPath();
+    QUrl u(url_);
+    u.setPassword({});
+    return u.toString();
+}
+
+bool LabDatabase::isOpen() const {
+    return QSqlDatabase::contains(connection_) &&
+           QSqlDatabase::database(connection_, false).isOpen();
+}
+
+bool LabDatabase::open(QString& why) {
+    if (isOpen())
+        return true;
+    if (!validUrl(url_, why))
+        return false;
+    const QString driver = postgres_ ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
+    if (!QSqlDatabase::isDriverAvailable(driver)) {
+        why = QStringLiteral("Qt's %1 driver is missing (%2)")
+                  .arg(driver, postgres_ ? QStringLiteral("libqt6sql6-psql")
+                                         : QStringLiteral("libqt6sql6-sqlite"));
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::contains(connection_)
+                          ? QSqlDatabase::database(connection_, false)
+                          : QSqlDatabase::addDatabase(driver, connection_);
+    if (postgres_) {
+        const QUrl u(url_);
+        db.setHostName(u.host());
+        db.setPort(u.port(5432));
+        db.setUserName(u.userName());
+        db.setPassword(u.password());
+        db.setDatabaseName(u.path().mid(1));
+        db.setConnectOptions(QStringLiteral("connect_timeout=3"));
+    } else {
+        const QString path = url_.isEmpty() ? defaultPath() : QUrl(url_).path();
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        db.setDatabaseName(path);
+        // Runs at once on one PC wait for each other's writes rather than fail them.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    }
+    if (!db.open()) {
+        why = QStringLiteral("Cannot reach the lab database %1: %2")
+                  .arg(where(), db.lastError().text().trimmed());
+        return false;
+    }
+    if (!postgres_ && !exec(QStringLiteral("PRAGMA journal_mode=WAL"), why)) {
+        db.close();
+        return false;
+    }
+    if (!migrate(why)) {
+        db.close();
+        return false;
+    }
+    return true;
+}
+
+bool LabDatabase::exec(const QString& sql, QString& why) {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    if (q.exec(sql))
+        return true;
+    why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+    return false;
+}
+
+// Brings the schema up to date, in one place: every older version is taken from where it is.
+bool LabDatabase::migrate(QString& why) {
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.transaction()) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
+        return false;
+    }
+    auto fail = [&] {
+        db.rollback();
+        return false;
+    };
+    // Two programs starting on a new database at once: one makes the schema, the other waits.
+    if (postgres_ && !exec(QStringLiteral("SELECT pg_advisory_xact_lock(7402)"), why))
+        return fail();
+    if (!exec(QStringLiteral("CREATE TABLE IF NOT EXISTS looptest_schema (version INTEGER NOT "
+                             "NULL)"),
+              why))
+        return fail();
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT MAX(version) FROM looptest_schema"))) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+        return fail();
+    }
+    const int version = q.next() && !q.value(0).isNull() ? q.value(0).toInt() : 0;
+    q.finish();
+    if (version > kSchemaVersion) {
+        why = QStringLiteral("The lab database %1 is of schema version %2, newer than this "
+                             "looptest's %3: use a newer looptest with it")
+                  .arg(where())
+                  .arg(version)
+                  .arg(kSchemaVersion);
+        return fail();
+    }
+    if (version < 1) {
+        for (const QString& sql : schema(postgres_))
+            if (!exec(sql, why))
+                return fail();
+        if (!exec(QStringLiteral("INSERT INTO looptest_schema (version) VALUES (1)"), why))
+            return fail();
+    }
+    // Later versions: each step from the one before, here.
+    if (!db.commit()) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
+        return fail();
+    }
+    return true;
+}
+
+bool LabDatabase::knowCard(const QString& card, const QString& jsonBook, QString& why) {
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.transaction()) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
+        return false;
+    }
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("INSERT INTO cards (id, first_seen) VALUES (?, ?) ON CONFLICT (id) "
+                             "DO NOTHING"));
+    q.addBindValue(card);
+    q.addBindValue(timeText(QDateTime::currentDateTimeUtc()));
+    if (!q.exec()) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+        db.rollback();
+        return false;
+    }
+    // The card is new here: its book of the time before the database is taken in once.
+    if (q.numRowsAffected() == 1 && !jsonBook.isEmpty() && QFile::exists(jsonBook)) {
+        CardBook book;
+        if (!CardBook::load(jsonBook, book, why)) {
+            db.rollback();
+            return false;
+        }
+        if (book.card != card) {
+            why = QStringLiteral("%1 is the book of card %2, not of card %3: it is not taken in")
+                      .arg(jsonBook, book.card, card);
+            db.rollback();
+            return false;
+        }
+        QSqlQuery first(db);
+        first.prepare(QStringLiteral("UPDATE cards SET first_seen = ? WHERE id = ?"));
+        first.addBindValue(timeText(book.firstSeen));
+        first.addBindValue(card);
+        Run imported;
+        imported.card = card;
+        imported.host = QStringLiteral("(a book of %1 runs)").arg(book.runs);
+        imported.log = jsonBook;
+        imported.started = book.firstSeen;
+        imported.ended = book.lastSeen;
+        imported.ending = QStringLiteral("taken in");
+        for (int r = 0; r < 16; ++r) {
+            imported.relays[r] = {book.relays[r].closings, book.relays[r].errors};
+            imported.errors = saturatingAdd(imported.errors, book.relays[r].errors);
+        }
+        if (!first.exec() || !writeRun(imported, why)) {
+            if (why.isEmpty())
+                why = failure(first);
+            db.rollback();
+            return false;
+        }
+    }
+    if (!db.commit()) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
+        return false;
+    }
+    return true;
+}
+
+bool LabDatabase::writeRun(Run& run, QString& why) {
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    // Inside knowCard's transaction, or a transaction of its own.
+    const bool own = db.transaction();
+    auto fail = [&](const QSqlQuery& q) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+        if (own)
+            db.rollback();
+        return false;
+    };
+    QSqlQuery q(db);
+    const bool adding = run.id == 0;
+    if (adding)
+        q.prepare(QStringLiteral("INSERT INTO runs (card, host, device, started, ended, ending, "
+                                 "verdict, loops, errors, log) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                                 "?) RETURNING id"));
+    else
+        q.prepare(QStringLiteral("UPDATE runs SET card = ?, host = ?, device = ?, started = ?, "
+                                 "ended = ?, ending = ?, verdict = ?, loops = ?, errors = ?, "
+                                 "log = ? WHERE id = ?"));
+    for (const QVariant& v :
+         {text(run.card), text(run.host), text(run.device), text(timeText(run.started)),
+          run.ended.isValid() ? QVariant(timeText(run.ended)) : QVariant(), text(run.ending),
+          text(run.verdict), QVariant(qint64(run.loops)), QVariant(qint64(run.errors)),
+          text(run.log)})
+        q.addBindValue(v);
+    if (!adding)
+        q.addBindValue(run.id);
+    if (!q.exec())
+        return fail(q);
+    if (adding) {
+        if (!q.next())
+            return fail(q);
+        run.id = q.value(0).toLongLong();
+        q.finish(); // SQLite commits no transaction while a statement is still open
+    }
+    QSqlQuery relay(db);
+    relay.prepare(adding ? QStringLiteral("INSERT INTO run_relays (closings, errors, run, relay) "
+                                          "VALUES (?, ?, ?, ?)")
+                         : QStringLiteral("UPDATE run_relays SET closings = ?, errors = ? WHERE "
+                                          "run = ? AND relay = ?"));
+    for (int r = 0; r < 16; ++r) {
+        relay.addBindValue(qint64(run.relays[r].closings));
+        relay.addBindValue(qint64(run.relays[r].errors));
+        relay.addBindValue(run.id);
+        relay.addBindValue(r);
+        if (!relay.exec())
+            return fail(relay);
+    }
+    if (own && !db.commit()) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
+        if (adding)
+            run.id = 0;
+        return false;
+    }
+    return true;
+}
+
+bool LabDatabase::history(const QString& card, int lastRuns, History& out, bool& known,
+                          QString& why) {
+    out = {};
+    out.card = card;
+    known = false;
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    auto fail = [&] {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+        return false;
+    };
+    q.prepare(QStringLiteral("SELECT first_seen, (SELECT COUNT(*) FROM runs WHERE card = ?) FROM "
+                             "cards WHERE id = ?"));
+    q.addBindValue(card);
+    q.addBindValue(card);
+    if (!q.exec())
+        return fail();
+    if (!q.next())
+        return true;
+    known = true;
+    out.firstSeen = timeOf(q.value(0));
+    out.runs = q.value(1).toLongLong();
+    q.prepare(QStringLiteral("SELECT rr.relay, SUM(rr.closings), SUM(rr.errors) FROM run_relays "
+                             "rr JOIN runs ON runs.id = rr.run WHERE runs.card = ? GROUP BY "
+                             "rr.relay"));
+    q.addBindValue(card);
+    if (!q.exec())
+        return fail();
+    while (q.next()) {
+        const int r = q.value(0).toInt();
+        if (r >= 0 && r < 16)
+            out.relays[r] = {q.value(1).toLongLong(), q.value(2).toLongLong()};
+    }
+    q.prepare(QStringLiteral("SELECT id, host, device, started, ended, ending, verdict, loops, "
+                             "errors, log FROM runs WHERE card = ? ORDER BY started DESC, id DESC "
+                             "LIMIT ?"));
+    q.addBindValue(card);
+    q.addBindValue(lastRuns);
+    if (!q.exec())
+        return fail();
+    while (q.next()) {
+        Run run;
+        run.id = q.value(0).toLongLong();
+        run.card = card;
+        run.host = q.value(1).toString();
+        run.device = q.value(2).toString();
+        run.started = timeOf(q.value(3));
+        run.ended = timeOf(q.value(4));
+        run.ending = q.value(5).toString();
+        run.verdict = q.value(6).toString();
+        run.loops = q.value(7).toLongLong();
+        run.errors = q.value(8).toLongLong();
+        run.log = q.value(9).toString();
+        out.lastRuns.push_back(run);
+    }
+    return true;
+}
