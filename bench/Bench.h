@@ -97,7 +97,7 @@ struct Measurement {
 // The window's timing, CPU, wake-ups, start-up and memory (WindowTiming.cpp).
 extern const Measurement lateness, steps, cpu, idle, loopCost, startup, memory;
 // A run without the window, and its record (Record.cpp).
-extern const Measurement headless, logCost, logCpu, logSize, summary;
+extern const Measurement headless, logCost, logCpu, logSize, labWrite, summary;
 // The devices: Modbus, the port helper, the diagnosis (Devices.cpp).
 extern const Measurement modbus, roundTrip, sampling, diagnosis;
 
