@@ -252,7 +252,9 @@ void TstModbus::aDiagnosisOverModbusIsCoarseButRight() {
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QJsonObject d = QJsonDocument::fromJson(file.readAll()).object();
     const double resolution = d.value(QStringLiteral("resolution_ms")).toDouble();
-    QVERIFY2(resolution > 0.05 && resolution < 20, qPrintable(QString::number(resolution)));
+    // One sample a round trip to another process: never a few microseconds, however fast the
+    // machine or idle its cores (a busy machine's figure is larger, a quiet one's smaller).
+    QVERIFY2(resolution > 0.01 && resolution < 20, qPrintable(QString::number(resolution)));
     for (const QJsonValue& c : d.value(QStringLiteral("channels")).toArray()) {
         QCOMPARE(c[QStringLiteral("class")].toString(), QStringLiteral("ok"));
         QVERIFY(c[QStringLiteral("operate_ms")].isObject());
