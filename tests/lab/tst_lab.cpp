@@ -53,6 +53,27 @@ struct SimCard : CardControl {
     bool WritePort(std::int32_t p, std::int16_t d) override { return sim.write(p, d); }
 };
 
+// The window on the simulator with its record, on a clock the test moves: an auto walk of
+// 20 ms steps passes its minute marks as the program's would.
+struct Rig {
+    qint64 nowMs = 1'800'000'000'000;
+    SimCard card;
+    LoopTest w{card};
+    RunRecorder recorder{w.results(), [this] { return nowMs; }};
+    Rig() {
+        ModalAnswerer answerer;
+        w.Form_Load();
+    }
+    void walk(int steps) {
+        w.autoCmd_Click();
+        for (int step = 0; step < steps; ++step) {
+            w.Timer1_Timer();
+            w.getTimer_Timer();
+            nowMs += 20;
+        }
+    }
+};
+
 } // namespace
 
 class TstLab : public QObject {
@@ -172,14 +193,9 @@ void TstLab::aLabOfManyOnPostgresql() {
     QTemporaryDir dir;
     twoRunsAtOnceAddUp(dir, server.url());
 
-    qint64 nowMs = 1'800'000'000'000;
-    SimCard card;
-    LoopTest w(card);
-    {
-        ModalAnswerer answerer;
-        w.Form_Load();
-    }
-    RunRecorder recorder(w.results(), [&nowMs] { return nowMs; });
+    Rig rig;
+    LoopTest& w = rig.w;
+    RunRecorder& recorder = rig.recorder;
     CardBookKeeper keeper(QStringLiteral("LT-20"), 0, server.url());
     keeper.watch(w.results());
     QStringList warnings;
@@ -188,12 +204,7 @@ void TstLab::aLabOfManyOnPostgresql() {
     server.stop();
     QString why;
     QCOMPARE(keeper.start(QStringLiteral("sim"), {}, why), CardBookKeeper::Start::Later);
-    w.autoCmd_Click();
-    for (int step = 0; step < 6000; ++step) { // two simulated minutes: two checkpoints
-        w.Timer1_Timer();
-        w.getTimer_Timer();
-        nowMs += 20;
-    }
+    rig.walk(6000); // two simulated minutes: two checkpoints
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n'))); // said once, at the start
     QVERIFY(server.restart());
     keeper.finish(QStringLiteral("ended"), false);
@@ -228,14 +239,9 @@ void TstLab::aLabOfManyOnPostgresql() {
 // the database holds, as a crash would leave it, is the last mark's. And the real program
 // killed with SIGKILL leaves its run in the database.
 void TstLab::aCrashLosesNoMoreThanTheLastMinute() {
-    qint64 nowMs = 1'800'000'000'000;
-    SimCard card;
-    LoopTest w(card);
-    {
-        ModalAnswerer answerer;
-        w.Form_Load();
-    }
-    RunRecorder recorder(w.results(), [&nowMs] { return nowMs; });
+    Rig rig;
+    LoopTest& w = rig.w;
+    RunRecorder& recorder = rig.recorder;
     const QString file = dir_.filePath(QStringLiteral("crash.sqlite"));
     auto keeper = std::make_unique<CardBookKeeper>(QStringLiteral("LT-9"), 0,
                                                    QStringLiteral("sqlite:") + file);
@@ -249,12 +255,7 @@ void TstLab::aCrashLosesNoMoreThanTheLastMinute() {
         atMark = keeper->thisRun();
         ++marks;
     });
-    w.autoCmd_Click();
-    for (int step = 0; step < 9000; ++step) {
-        w.Timer1_Timer();
-        w.getTimer_Timer();
-        nowMs += 20;
-    }
+    rig.walk(9000);
     QCOMPARE(marks, 2);
     QVERIFY(keeper->thisRun()[0].closings > atMark[0].closings); // since the mark
     // Read by Python's own SQLite, as a crash leaves the file.
