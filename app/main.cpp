@@ -135,8 +135,11 @@ int main(int argc, char* argv[]) {
         return exitstatus::kPassed;
     case Options::Mode::Summary:
         return summarize(options);
-    case Options::Mode::CardHistory:
+    case Options::Mode::CardHistory: {
+        // Qt loads its SQL drivers as plugins, which needs an application.
+        QCoreApplication app(argc, argv);
         return cardHistory(options);
+    }
     case Options::Mode::Diagnose: {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QCoreApplication app(argc, argv);
