@@ -135,7 +135,11 @@ bool LabDatabase::open(QString& why) {
                   .arg(where(), db.lastError().text().trimmed());
         return false;
     }
-    if (!postgres_ && !exec(QStringLiteral("PRAGMA journal_mode=WAL"), why)) {
+    // SQLite: readers do not wait for a writer. PostgreSQL: its notices ("already exists,
+    // skipping") are no business of the bench's terminal.
+    if (!exec(postgres_ ? QStringLiteral("SET client_min_messages TO warning")
+                        : QStringLiteral("PRAGMA journal_mode=WAL"),
+              why)) {
         db.close();
         return false;
     }
