@@ -75,6 +75,8 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     }
     card.setActive(true);
 
+    // Where the record goes, named once: the card's run names it too.
+    const QString logPath = logPathFor(o, QDateTime::currentMSecsSinceEpoch());
     // A card named has its book: this diagnosis's closings are added to its relays'.
     const QString cardId = QString::fromStdString(o.card);
     std::unique_ptr<CardBookKeeper> book;
@@ -91,7 +93,7 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
             std::fprintf(err, "looptest: %s\n", qPrintable(why));
         };
         QString why;
-        if (book->start(QString::fromStdString(o.device->text), logPathFor(o, 0), why) !=
+        if (book->start(QString::fromStdString(o.device->text), logPath, why) !=
             CardBookKeeper::Start::Written) {
             std::fprintf(err, "looptest: %s. The diagnosis goes on without the lab's records.\n",
                          qPrintable(why));
@@ -131,7 +133,6 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     std::fputs(diagnosisTable(report).toUtf8().constData(), out);
     std::fflush(out);
 
-    const QString logPath = logPathFor(o, QDateTime::currentMSecsSinceEpoch());
     if (!logPath.isEmpty())
         record(logPath,
                QStringLiteral("diagnosis; device: %1; settings: %2; repeat %3; read-back delay "

@@ -87,7 +87,6 @@ private:
     std::array<std::uint8_t, 2> written_{};
     std::array<bool, 16> warned_{};
     bool started_ = false;
-    bool refused_ = false;
     bool known_ = false; // the card is in the database, and before_ is read
     bool failing_ = false;
 };

@@ -184,6 +184,7 @@ bool LabDatabase::migrate(QString& why) {
     const int version = q.next() && !q.value(0).isNull() ? q.value(0).toInt() : 0;
     q.finish();
     if (version > kSchemaVersion) {
+        refused_ = true;
         why = QStringLiteral("The lab database %1 is of schema version %2, newer than this "
                              "looptest's %3: use a newer looptest with it")
                   .arg(where())
@@ -226,10 +227,12 @@ bool LabDatabase::knowCard(const QString& card, const QString& jsonBook, QString
     if (q.numRowsAffected() == 1 && !jsonBook.isEmpty() && QFile::exists(jsonBook)) {
         CardBook book;
         if (!CardBook::load(jsonBook, book, why)) {
+            refused_ = true;
             db.rollback();
             return false;
         }
         if (book.card != card) {
+            refused_ = true;
             why = QStringLiteral("%1 is the book of card %2, not of card %3: it is not taken in")
                       .arg(jsonBook, book.card, card);
             db.rollback();

@@ -60,6 +60,9 @@ public:
     // Connects, and brings the schema up to date (or refuses a newer one); false with why.
     bool open(QString& why);
     bool isOpen() const;
+    // Whether the last failure is one that trying again will not mend: a newer schema, a
+    // card's old book that is damaged or another card's.
+    bool refused() const { return refused_; }
 
     // Makes the card known, taking in its JSON book (jsonBook, where one exists) once, on its
     // first use. A book of another card, or a damaged one, is refused, with words naming it.
@@ -77,4 +80,5 @@ private:
     QString url_;
     QString connection_;
     bool postgres_ = false;
+    bool refused_ = false;
 };
