@@ -29,6 +29,10 @@ public:
     bool isActive() const { return active_; }
     // Milliseconds left until the next tick, or -1 when stopped.
     int remainingTime() const;
+    // When the next tick is due, in nanoseconds on CLOCK_MONOTONIC (as QElapsedTimer's
+    // monotonic clock), or -1 when stopped or on the fallback timer: what a tick's lateness
+    // is measured from.
+    std::int64_t deadlineNs() const { return active_ && !fallback_ ? deadlineNs_ : -1; }
     // Whether the kernel's timer serves it (else the fallback QTimer).
     bool onKernelClock() const { return fd_ >= 0; }
 
