@@ -123,16 +123,7 @@ CardBookKeeper::~CardBookKeeper() = default;
 
 void CardBookKeeper::watch(const LoopResults& results) {
     results_ = &results;
-    for (int port = 0; port < 2; ++port)
-        written_[port] = results.lastWritten(port);
-    // A write closes each relay whose bit it sets and the last one the port took had clear.
-    connect(&results, &LoopResults::written, this, [this](int port, int byte) {
-        const int closing = byte & ~written_[port];
-        written_[port] = static_cast<std::uint8_t>(byte);
-        for (int k = 0; closing && k < 8; ++k)
-            if (closing & (1 << k))
-                closed(8 * port + k);
-    });
+    connect(&results, &LoopResults::relayClosed, this, &CardBookKeeper::closed);
     connect(&results, &LoopResults::error, this, [this](const LoopError& e) {
         if (e.relay >= 0)
             run_.relays[e.relay].errors = saturatingAdd(run_.relays[e.relay].errors, 1);

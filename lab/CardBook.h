@@ -84,7 +84,6 @@ private:
     LabDatabase::Relays before_{}; // the card's counts over its other runs, once read
     const LoopResults* results_ = nullptr;
     std::int64_t relayLife_;
-    std::array<std::uint8_t, 2> written_{};
     std::array<bool, 16> warned_{};
     bool started_ = false;
     bool known_ = false; // the card is in the database, and before_ is read

@@ -23,13 +23,15 @@ QString seconds(qint64 ms) {
 
 MetricsFile::MetricsFile(const LoopResults& results, const QString& path, const QString& device,
                          const QString& card)
-    : path_(path)
+    : results_(results)
+    , path_(path)
     , device_(device)
     , card_(card) {
     connect(&results, &LoopResults::loopCounted, this, [this] {
         loops_ = saturatingAdd(loops_, 1);
         changed_ = true;
     });
+    connect(&results, &LoopResults::relayClosed, this, [this] { changed_ = true; });
     connect(&results, &LoopResults::error, this, [this](const LoopError& e) {
         lastErrorMs_ = QDateTime::currentMSecsSinceEpoch();
         changed_ = true;
@@ -83,6 +85,11 @@ QString MetricsFile::text() const {
     };
     family("looptest_loops_total", "counter", "Read-backs of the loop in this run.");
     sample("looptest_loops_total", {}, QString::number(loops_));
+    family("looptest_closings_total", "counter",
+           "Closings of each relay in this run: writes the card took that closed it.");
+    for (int r = 0; r < 16; ++r)
+        sample("looptest_closings_total", QStringLiteral("relay=\"%1\"").arg(r),
+               QString::number(results_.closings(r)));
     family("looptest_errors_total", "counter",
            "Errors charged to a relay in this run, by kind: its input inactive while it was "
            "closed, active while it was open, or a write of its port that failed.");

@@ -11,10 +11,10 @@
 #include <cstdint>
 
 // A run's figures in Prometheus' text format, for the node exporter's textfile collector: the
-// loops, the errors by relay and kind, the failed reads and writes, whether the run is going,
-// the time of the last error and of the start, labelled with the device and the card. The
-// file is replaced whole (written aside, then renamed) when something changed, at most every
-// 10 s, at each checkpoint and at the end. The counters are the whole run's: a Reset in the
+// loops, each relay's closings, the errors by relay and kind, the failed reads and writes, whether
+// the run is going, the time of the last error and of the start, labelled with the device and the
+// card. The file is replaced whole (written aside, then renamed) when something changed, at most
+// every 10 s, at each checkpoint and at the end. The counters are the whole run's: a Reset in the
 // window clears its counters, not these.
 class MetricsFile : public QObject {
     Q_OBJECT
@@ -38,6 +38,7 @@ public:
 private:
     void write();
 
+    const LoopResults& results_;
     QString path_, device_, card_;
     QTimer timer_;
     std::int64_t loops_ = 0;

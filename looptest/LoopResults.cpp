@@ -6,8 +6,15 @@ LoopResults::LoopResults(QObject* parent)
 void LoopResults::wrote(int port, std::int16_t data, bool ok, int chargeTo,
                         const std::string& why) {
     if (ok) {
+        // The write closes each relay whose bit it sets where the port's last byte had it clear.
+        const int closing = data & 0xFF & ~lastWritten_[port];
         lastWritten_[port] = static_cast<std::uint8_t>(data & 0xFF);
         emit written(port, lastWritten_[port]);
+        for (int k = 0; closing >> k; ++k)
+            if (closing & (1 << k)) {
+                closings_[8 * port + k] = saturatingAdd(closings_[8 * port + k], 1);
+                emit relayClosed(8 * port + k);
+            }
         return;
     }
     failedWrites_ = saturatingAdd(failedWrites_, 1);

@@ -73,6 +73,8 @@ public:
     std::int64_t unchargedWrites(int port) const { return unchargedWrites_[port]; }
     // Every failed write of the run, charged or not.
     std::int64_t failedWrites() const { return failedWrites_; }
+    // How often relay r closed: the writes the card took that set its bit.
+    std::int64_t closings(int r) const { return closings_[r]; }
     std::uint8_t lastWritten(int port) const { return lastWritten_[port]; }
     std::uint8_t lastRead(int port) const { return lastRead_[port]; }
     // What the run's verdict rests on.
@@ -87,6 +89,8 @@ signals:
     void error(const LoopError& error);
     // The card took a relay byte.
     void written(int port, int byte);
+    // A write the card took closed relay (after written).
+    void relayClosed(int relay);
     // A port read and its inputs compared; the relays not charged for them since its read passed.
     void portChecked(int port);
     void loopCounted(std::int64_t loops);
@@ -100,6 +104,7 @@ private:
     std::array<std::int64_t, 2> failedReads_{};
     std::array<std::int64_t, 2> unchargedWrites_{};
     std::int64_t failedWrites_ = 0;
+    std::array<std::int64_t, 16> closings_{};
     std::array<std::uint8_t, 2> lastWritten_{};
     std::array<std::uint8_t, 2> lastRead_{0xFF, 0xFF};
     bool autoMode_ = false;
