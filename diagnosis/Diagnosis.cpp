@@ -1,5 +1,7 @@
 #include "diagnosis/Diagnosis.h"
 
+#include "diagnosis/Classes.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -7,6 +9,8 @@
 namespace {
 
 using Class = ChannelDiagnosis::Class;
+using diagnosis::Facts;
+using diagnosis::Timing;
 
 // Inputs as a 16-bit mask, bit i set when input i is active (its port's bit clear).
 int activeMask(int byte0, int byte1) {
@@ -25,168 +29,14 @@ ChannelDiagnosis::Figures figures(std::vector<double> ms) {
     return f;
 }
 
-std::string list(const std::vector<int>& inputs) {
-    std::string out;
-    for (std::size_t i = 0; i < inputs.size(); ++i)
-        out += (i == 0 ? "" : i + 1 == inputs.size() ? " and " : ", ") + std::to_string(inputs[i]);
-    return out;
-}
-
-// One relay's timing on one input, over its closings and openings.
-struct Timing {
-    std::vector<double> operate, release, bounce;
-    int bounces = 0;
-    int closings = 0;
-    int moved = 0;     // closings that moved the input
-    int elsewhere = 0; // other inputs its first closing made active (a mask)
-};
-
 // What one watch after a write saw of the input watched: when it first changed, when it last
 // changed, how often; and which other inputs became active meanwhile, when asked.
 struct Seen {
     std::optional<double> first, last;
     int changes = 0;
     int others = 0;
+    double gapMs = 0; // the longest between two samples: a change may have come this much earlier
 };
-
-// --- The classes ----------------------------------------------------------------------------
-
-// All a class's test and words need of a channel.
-struct Facts {
-    const ChannelDiagnosis& c;
-    const DiagnosisReport& r;
-    const Timing& t;
-    bool stuck;   // its input was active in every read of all relays open
-    bool steady;  // every repeat, and every closing, gave the same answer
-    int followed; // repeats of the map in which its own input followed it
-    int repeat;
-    int readbackMs;
-    int longestWatchMs;
-};
-
-std::string num(int n) {
-    return std::to_string(n);
-}
-
-// How slow a channel's input is to settle, and what that asks of the read-back delay.
-std::string slowWords(const Facts& f) {
-    const std::string needs = num(f.c.needsMs);
-    return f.c.needsMs > kLongestReadbackMs
-               ? "its input settles only after up to " + needs + " ms: no read-back delay of " +
-                     "the program suffices (" + num(kLongestReadbackMs) +
-                     " ms at most); the relay is too slow for this card's test"
-               : "its input settles only after up to " + needs +
-                     " ms: the read-back delay needs at least " + needs + " ms (it is " +
-                     num(f.readbackMs) + " ms)";
-}
-
-std::string unsteadyWords(const Facts& f) {
-    return "it answered differently between repeats: input " +
-           num(f.c.drives.empty() ? f.c.input : f.c.drives.front()) + " followed it in " +
-           num(f.followed) + " of " + num(f.repeat) + " repeats and " + num(f.t.moved) + " of " +
-           num(f.t.closings) + " closings";
-}
-
-// What else is wrong with a channel whose wiring is wrong: its timing, in words.
-std::string timingWords(const Facts& f) {
-    std::string more;
-    if (!f.steady)
-        more += "; also " + unsteadyWords(f) + " (a worn contact or a loose wire)";
-    if (f.c.needsMs > f.readbackMs)
-        more += "; also slow: " + slowWords(f);
-    if (f.c.bounces > 0)
-        more += "; its contact bounces up to " + num(f.c.bounces) + " times";
-    return more;
-}
-
-std::string swapOrWire(const Facts& f) {
-    const std::string r = num(f.c.relay);
-    const int j = f.c.drives.front();
-    const int other = 15 - j;
-    const auto& back = f.r.channels[other].drives;
-    const bool swapped = back.size() == 1 && back.front() == f.c.input;
-    return "relay " + r + " drives input " + num(j) + ", expected " + num(f.c.input) +
-           (swapped ? ": the wires of channels " + num(std::min(f.c.relay, other)) + " and " +
-                          num(std::max(f.c.relay, other)) + " are swapped"
-                    : ": the wire of channel " + r + " goes to input " + num(j));
-}
-
-struct ClassRule {
-    ClassInfo info;
-    bool (*test)(const Facts&);
-    std::string (*words)(const Facts&);
-};
-
-// Weighed in this order: what the inputs cannot tell apart is named as both; a wiring fault is
-// named before what is wrong with the timing of the same channel, which its words then add.
-const std::vector<ClassRule>& rules() {
-    static const std::vector<ClassRule> table = {
-        {{Class::StuckActive, "stuck-active", "the input is active whatever the relays do",
-          "the input (a shorted opto-coupler, a wire touching a live one), and the relay's "
-          "contact: a contact welded shut looks the same from the inputs"},
-         [](const Facts& f) { return f.stuck; },
-         [](const Facts& f) {
-             return "input " + num(f.c.input) + " is active whatever the relays do: input " +
-                    num(f.c.input) + " is stuck active, or relay " + num(f.c.relay) +
-                    "'s contact is welded shut (the inputs cannot tell which)";
-         }},
-        {{Class::Open, "open", "the input never becomes active, though watched for a second",
-          "the relay (does it close?), the channel's wire, the input: a relay that never "
-          "closes and a dead input look the same from the inputs"},
-         [](const Facts& f) { return f.c.drives.empty(); },
-         [](const Facts& f) {
-             const std::string r = num(f.c.relay), in = num(f.c.input);
-             return "input " + in + " never followed relay " + r + " within " +
-                    num(f.longestWatchMs) + " ms: relay " + r + " does not close, a wire of " +
-                    "channel " + r + " is broken, or input " + in + " is dead";
-         }},
-        {{Class::Short, "short",
-          "the input follows more than one relay: the channels are bridged; what is wrong with "
-          "its timing as well is added",
-          "the named channels' wires and terminals"},
-         [](const Facts& f) { return f.c.drives.size() > 1; },
-         [](const Facts& f) {
-             std::vector<int> others;
-             for (int i : f.c.drives)
-                 if (i != f.c.input)
-                     others.push_back(15 - i);
-             const std::string r = num(f.c.relay);
-             return "relay " + r + " drives inputs " + list(f.c.drives) + ", expected " +
-                    num(f.c.input) + " alone: channel " + r + " is bridged to channel" +
-                    (others.size() > 1 ? "s " : " ") + list(others) + timingWords(f);
-         }},
-        {{Class::Miswired, "miswired",
-          "the input follows one other relay instead; the words name it, say when two "
-          "channels' wires are swapped, and add what is wrong with its timing as well",
-          "the wiring, against the words: \"relay 2 drives input 8, expected 13: the wires of "
-          "channels 2 and 7 are swapped\""},
-         [](const Facts& f) { return f.c.drives.front() != f.c.input; },
-         [](const Facts& f) { return swapOrWire(f) + timingWords(f); }},
-        {{Class::Intermittent, "intermittent",
-          "the channel answered differently between repeats, or some closings did not move its "
-          "input",
-          "the relay's contact (worn), a loose wire"},
-         [](const Facts& f) { return !f.steady; },
-         [](const Facts& f) {
-             return "relay " + num(f.c.relay) + "'s channel: " + unsteadyWords(f);
-         }},
-        {{Class::Slow, "slow",
-          "it passes, but its input settles only after the read-back delay; the words say the "
-          "delay it needs, or that none of the program's (500 ms at most) suffices",
-          "the relay type, or set `--readback` / \"Get Speed(ms)\" to what it needs"},
-         [](const Facts& f) { return f.c.needsMs > f.readbackMs; },
-         [](const Facts& f) {
-             return "relay " + num(f.c.relay) + " drives input " + num(f.c.input) + ", but " +
-                    slowWords(f);
-         }},
-        {{Class::Ok, "ok", "the relay drives its input, steadily, within the read-back delay", ""},
-         [](const Facts&) { return true; },
-         [](const Facts& f) {
-             return "relay " + num(f.c.relay) + " drives input " + num(f.c.input) + ", as wired";
-         }},
-    };
-    return table;
-}
 
 // --- The method -----------------------------------------------------------------------------
 
@@ -261,7 +111,8 @@ private:
             return failed("watching port " + std::to_string(input / 8) +
                           " failed: " + d_.lastError());
         intervals_.push_back(w.intervalUs);
-        r_.longestGapMs = std::max(r_.longestGapMs, w.longestGapUs / 1000.0);
+        seen.gapMs = w.longestGapUs / 1000.0;
+        r_.longestGapMs = std::max(r_.longestGapMs, seen.gapMs);
         // What the method had to wait: until the byte settled, or the time-out.
         r_.waitedMs += w.changes.empty()
                            ? double(timeoutUs) / 1000.0
@@ -301,13 +152,16 @@ private:
                 t.elsewhere = closing.others;
             if (closing.first) {
                 ++t.moved;
+                t.gapMs = std::max(t.gapMs, closing.gapMs);
                 t.operate.push_back(*closing.first);
                 t.bounce.push_back(*closing.last - *closing.first);
                 t.bounces = std::max(t.bounces, (closing.changes - 1) / 2);
                 if (!writeAndWatch(port, 0, input, s_.longTimeoutUs, false, opening))
                     return false;
-                if (opening.first)
+                if (opening.first) {
+                    t.gapMs = std::max(t.gapMs, opening.gapMs);
                     t.release.push_back(*opening.first);
+                }
             } else if (!write(port, 0)) {
                 return false;
             }
@@ -324,6 +178,7 @@ private:
         const double settles = std::max(c.operate.max.value_or(0) + c.bounce.max.value_or(0),
                                         c.release.max.value_or(0));
         c.needsMs = static_cast<int>(std::ceil(settles));
+        c.gapMs = t.gapMs;
         timing_[relay] = t;
     }
 
@@ -457,12 +312,7 @@ private:
                           s_.repeat,
                           s_.readbackMs,
                           static_cast<int>(s_.longTimeoutUs / 1000)};
-            for (const ClassRule& rule : rules())
-                if (rule.test(f)) {
-                    c.kind = rule.info.kind;
-                    c.words = rule.words(f);
-                    break;
-                }
+            diagnosis::classify(c, f);
         }
     }
 
@@ -478,23 +328,6 @@ private:
 };
 
 } // namespace
-
-const std::vector<ClassInfo>& diagnosisClasses() {
-    static const std::vector<ClassInfo> infos = [] {
-        std::vector<ClassInfo> out;
-        for (const ClassRule& rule : rules())
-            out.push_back(rule.info);
-        return out;
-    }();
-    return infos;
-}
-
-const char* className(ChannelDiagnosis::Class kind) {
-    for (const ClassInfo& info : diagnosisClasses())
-        if (info.kind == kind)
-            return info.name;
-    return "unknown";
-}
 
 bool DiagnosisReport::passed() const {
     return failure.empty() && std::all_of(channels.begin(), channels.end(), [](const auto& c) {

@@ -25,7 +25,9 @@ struct ChannelDiagnosis {
     Figures release;         // write -> first change as it opens
     Figures bounce;          // first change -> last change before the input stays put
     int bounces = 0;         // the most a closing bounced
-    int needsMs = 0;         // the read-back delay its input needs
+    int needsMs = 0;         // the read-back delay its input needs, as measured
+    double gapMs = 0;        // the longest sampling gap its times were seen with: each may be
+                             // this much later than the change it saw
     std::string words;       // what it means, for a technician
 };
 

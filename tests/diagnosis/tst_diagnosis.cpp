@@ -5,6 +5,7 @@
 #include "diagnosis/Diagnosis.h"
 #include "diagnosis/Reports.h"
 #include "support/JUnitReader.h"
+#include "support/ScriptedContacts.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -39,6 +40,9 @@ private slots:
     void slowCombinedAndLookAlikeFaults();
     void timesThatVaryAndEvenBounces();
     void theDocsGiveTheClassesAsTheCodeWeighsThem();
+    void figuresFromContactsThatDoAsScripted();
+    void aCoarseWatchDoesNotMakeAQuickRelaySlow();
+    void stuckActiveOnlyWhenEveryReadOfAllOpenSaysSo();
 };
 
 void TstDiagnosis::everyClassWithItsMapAndWords() {
@@ -205,6 +209,65 @@ void TstDiagnosis::timesThatVaryAndEvenBounces() {
     QCOMPARE(bouncy.bounces, 2);
     QVERIFY(std::abs(*bouncy.bounce.max - 6) <= r.resolutionMs); // it settles at 6 ms
     QCOMPARE(QString::fromLatin1(className(bouncy.kind)), QStringLiteral("slow"));
+}
+
+// Closings that differ, repeat by repeat, as the simulator's never do: a median over an even
+// number of repeats lies between the middle two; a closing that ends open has bounced as often
+// as it closed again; and every pattern of the map is read no sooner than the read-back delay
+// after its write, however quick the relays it moved.
+void TstDiagnosis::figuresFromContactsThatDoAsScripted() {
+    ScriptedContacts card;
+    card.relays[2].operateUs = {2000, 8000, 4000, 6000};
+    card.relays[6].changes = {5};    // two bounces, then it stays closed
+    card.relays[7].changes = {3, 6}; // one bounce; then two more, and it ends open
+    DiagnosisSettings settings;
+    settings.repeat = 4;
+    settings.readbackMs = 20;
+    const DiagnosisReport r = diagnose(card, settings);
+    QVERIFY2(r.failure.empty(), r.failure.c_str());
+    const ChannelDiagnosis& c = r.channels[2];
+    QVERIFY(c.operate.min && c.operate.median && c.operate.max);
+    const double gap = double(card.gapUs) / 1000.0;
+    QVERIFY2(*c.operate.min >= 2 && *c.operate.min <= 2 + gap, qPrintable(channelFigures(c)));
+    QVERIFY2(*c.operate.median >= 5 && *c.operate.median <= 5 + gap, qPrintable(channelFigures(c)));
+    QVERIFY2(*c.operate.max >= 8 && *c.operate.max <= 8 + gap, qPrintable(channelFigures(c)));
+    QCOMPARE(r.channels[6].bounces, 2);
+    QCOMPARE(r.channels[7].bounces, 2);
+    QCOMPARE(r.channels[0].bounces, 0);
+    QVERIFY(!card.waits.empty());
+    QVERIFY2(*std::min_element(card.waits.begin(), card.waits.end()) >= 20000,
+             qPrintable(QString::number(*std::min_element(card.waits.begin(), card.waits.end()))));
+}
+
+// A device that samples only every 7 ms sees a relay of 1 ms at 7 ms: that shows nothing
+// against a 5 ms read-back delay. A relay of 20 ms is slow however it is sampled.
+void TstDiagnosis::aCoarseWatchDoesNotMakeAQuickRelaySlow() {
+    ScriptedContacts card;
+    card.gapUs = 7000;
+    card.relays[12].operateUs = {20000};
+    const DiagnosisReport r = diagnose(card, {});
+    QVERIFY2(r.failure.empty(), r.failure.c_str());
+    QCOMPARE(r.longestGapMs, 7.0);
+    for (const ChannelDiagnosis& c : r.channels) {
+        QVERIFY2(c.needsMs >= 7, qPrintable(channelFigures(c)));
+        QCOMPARE(QString::fromLatin1(className(c.kind)),
+                 c.relay == 12 ? QStringLiteral("slow") : QStringLiteral("ok"));
+    }
+    QVERIFY2(r.channels[12].words.find("needs at least 21 ms") != std::string::npos,
+             r.channels[12].words.c_str());
+}
+
+// Input 4 (relay 11's) is active in every read with all relays open: stuck active. Input 5
+// (relay 10's) is active in every other such read only: not stuck, whatever else it is.
+void TstDiagnosis::stuckActiveOnlyWhenEveryReadOfAllOpenSaysSo() {
+    ScriptedContacts card;
+    card.activeWhileAllOpen = [](int n) { return 1 << 4 | (n % 2 ? 1 << 5 : 0); };
+    const DiagnosisReport r = diagnose(card, {});
+    QVERIFY2(r.failure.empty(), r.failure.c_str());
+    QCOMPARE(QString::fromLatin1(className(r.channels[11].kind)), QStringLiteral("stuck-active"));
+    QVERIFY2(r.channels[10].kind != ChannelDiagnosis::Class::StuckActive,
+             r.channels[10].words.c_str());
+    QCOMPARE(QString::fromLatin1(className(r.channels[0].kind)), QStringLiteral("ok"));
 }
 
 // docs/diagnosis.md gives the classes in the order they are weighed, each with what the card
