@@ -11,6 +11,9 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -84,6 +87,9 @@ private slots:
     void aLabOfManyOnPostgresql();
     void aCrashLosesNoMoreThanTheLastMinute();
     void oldBooksAndNewerSchemas();
+    void aCheckpointIsWrittenWholeOrNotAtAll();
+    void aRelayPastItsRatedLifeIsToldOnce();
+    void aDiagnosisAddsItsClosingsToTheBook();
     void theMetricsAsPrometheusReadsThem();
 
 private:
@@ -98,6 +104,7 @@ struct Book {
     std::array<std::int64_t, 16> closings{}, errors{};
     std::int64_t runs = 0;
     QStringList hosts;
+    QStringList endings; // of its last runs, newest first: "ending verdict"
 };
 Book bookOf(const QString& history) {
     Book b;
@@ -109,7 +116,7 @@ Book bookOf(const QString& history) {
         else if (line.startsWith(QLatin1String("last runs")))
             runsPart = true;
         else if (runsPart && f.size() >= 7 && f[0].size() == 10)
-            b.hosts << f[2];
+            b.hosts << f[2], b.endings << f[3] + QLatin1Char(' ') + f[4];
         else if (!runsPart && f.size() == 4 && f[0].toInt() >= 0 && f[0] != QLatin1String("relay"))
             b.closings[f[0].toInt()] = f[1].toLongLong(),
             b.errors[f[0].toInt()] = f[2].toLongLong();
@@ -192,6 +199,7 @@ void twoRunsAtOnceAddUp(const QTemporaryDir& dir, const QString& url) {
     const Book book = bookOf(history.out);
     QCOMPARE(book.runs, 2);
     QCOMPARE(book.hosts, QStringList({QStringLiteral("pc-0"), QStringLiteral("pc-1")}));
+    QCOMPARE(book.endings, QStringList(2, QStringLiteral("ended fail")));
     std::int64_t closings = 0;
     for (int r = 0; r < 16; ++r) {
         QCOMPARE(book.errors[r], sum[r]);
@@ -358,6 +366,7 @@ void TstLab::oldBooksAndNewerSchemas() {
         QCOMPARE(run(dir, args + QStringList{QStringLiteral("--card=LT-11")}).status, 0);
     const Book b = bookOf(run(dir, {QStringLiteral("--card-history=LT-11")}).out);
     QCOMPARE(b.runs, 3); // the book, once, and the two runs
+    QCOMPARE(b.endings.mid(0, 2), QStringList(2, QStringLiteral("ended pass")));
     QCOMPARE(b.closings[4], 1004 + 2 * 32 / 16);
     QCOMPARE(b.errors[4], 7);
     QVERIFY(QFile::exists(cards + QStringLiteral("/LT-11.json"))); // left where it is
@@ -390,6 +399,111 @@ void TstLab::oldBooksAndNewerSchemas() {
                        QStringLiteral("sqlite:") + newer})
                  .status,
              69);
+}
+
+// A checkpoint's sixteen relay rows go in one transaction: when one of them cannot be written
+// (here a trigger refuses relay 8's), none of them changes and the run's row keeps its last
+// whole checkpoint.
+void TstLab::aCheckpointIsWrittenWholeOrNotAtAll() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("lab.sqlite"));
+    LabDatabase db(QStringLiteral("sqlite:") + path);
+    QString why;
+    QVERIFY2(db.open(why), qPrintable(why));
+    QVERIFY2(db.knowCard(QStringLiteral("LT-30"), {}, why), qPrintable(why));
+    LabDatabase::Run run;
+    run.card = QStringLiteral("LT-30");
+    run.host = QStringLiteral("pc");
+    run.started = QDateTime::currentDateTimeUtc();
+    run.ending = QStringLiteral("running");
+    for (int r = 0; r < 16; ++r)
+        run.relays[r] = {10 + r, r};
+    run.loops = 160;
+    QVERIFY2(db.writeRun(run, why), qPrintable(why));
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "other");
+        other.setDatabaseName(path);
+        QVERIFY(other.open());
+        QSqlQuery refuse(other);
+        QVERIFY2(refuse.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE UPDATE ON run_relays "
+                                            "WHEN NEW.relay = 8 BEGIN SELECT RAISE(ABORT, "
+                                            "'relay 8 refused'); END")),
+                 qPrintable(refuse.lastError().text()));
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    LabDatabase::Run later = run;
+    for (int r = 0; r < 16; ++r)
+        later.relays[r] = {20 + r, 2 * r};
+    later.loops = 320;
+    QVERIFY(!db.writeRun(later, why));
+    QVERIFY2(why.contains(QLatin1String("relay 8 refused")), qPrintable(why));
+    LabDatabase::History h;
+    bool known = false;
+    QVERIFY2(db.history(QStringLiteral("LT-30"), 10, h, known, why), qPrintable(why));
+    QVERIFY(known);
+    for (int r = 0; r < 16; ++r) {
+        QCOMPARE(h.relays[r].closings, 10 + r);
+        QCOMPARE(h.relays[r].errors, r);
+    }
+    QCOMPARE(h.lastRuns.size(), std::size_t(1));
+    QCOMPARE(h.lastRuns[0].loops, 160);
+}
+
+// A relay that passes its rated life over all the card's runs is told once, with its closings
+// so far, on stderr and as a row of the log; one that has not, never.
+void TstLab::aRelayPastItsRatedLifeIsToldOnce() {
+    QTemporaryDir dir;
+    auto walk = [&](const QString& log) {
+        return run(dir, {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+                         QStringLiteral("--loops=64"), QStringLiteral("--step=20"),
+                         QStringLiteral("--card=LT-40"), QStringLiteral("--relay-life=5"),
+                         QStringLiteral("--log"), dir.filePath(log)});
+    };
+    auto lifeRows = [&](const QString& log) {
+        QFile f(dir.filePath(log));
+        f.open(QIODevice::ReadOnly);
+        QStringList rows;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.split(',').value(2) == "relay-life")
+                rows << QString::fromUtf8(line.split(',').mid(3, 4).join(',')); // relay,,,count
+        return rows;
+    };
+    // Four closings of each relay: none has passed five.
+    const Program first = walk(QStringLiteral("first.csv"));
+    QCOMPARE(first.status, 0);
+    QVERIFY2(!first.err.contains(QLatin1String("rated life")), qPrintable(first.err));
+    QCOMPARE(lifeRows(QStringLiteral("first.csv")), QStringList());
+    // The next run passes five at each relay's second closing, the card's sixth.
+    const Program second = walk(QStringLiteral("second.csv"));
+    QCOMPARE(second.status, 0);
+    QVERIFY2(second.err.contains(QLatin1String(
+                 "relay 7 of card LT-40 passed its rated life of 5 closings (6 so far)")),
+             qPrintable(second.err));
+    QCOMPARE(second.err.count(QLatin1String("passed its rated life")), 16);
+    QStringList expected;
+    for (int r = 0; r < 16; ++r)
+        expected << QStringLiteral("%1,,,6").arg(r);
+    QCOMPARE(lifeRows(QStringLiteral("second.csv")), expected);
+}
+
+// A diagnosis closes every relay, to time it and to map the inputs: the card's book counts
+// those closings, each time alike for a card alike, and no errors.
+void TstLab::aDiagnosisAddsItsClosingsToTheBook() {
+    QTemporaryDir dir;
+    const QStringList diagnose{QStringLiteral("--diagnose"), QStringLiteral("--device=sim"),
+                               QStringLiteral("--no-log"), QStringLiteral("--card=LT-41")};
+    QCOMPARE(run(dir, diagnose).status, 0);
+    const Book once = bookOf(run(dir, {QStringLiteral("--card-history=LT-41")}).out);
+    QCOMPARE(run(dir, diagnose).status, 0);
+    const Book twice = bookOf(run(dir, {QStringLiteral("--card-history=LT-41")}).out);
+    QCOMPARE(twice.runs, 2);
+    for (int r = 0; r < 16; ++r) {
+        // Timed three times, and closed alone in each of three rounds of the map, at least.
+        QVERIFY2(once.closings[r] >= 6, qPrintable(QString::number(r)));
+        QCOMPARE(twice.closings[r], 2 * once.closings[r]);
+        QCOMPARE(twice.errors[r], 0);
+    }
 }
 
 // The metrics of a run, parsed by Debian's python3-prometheus-client, and scraped from
