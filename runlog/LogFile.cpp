@@ -31,6 +31,7 @@ bool LogFile::open(const QString& path, QString& why) {
     }
     struct stat st {};
     bytes_ = ::fstat(fd_, &st) == 0 ? st.st_size : 0;
+    synced_ = 0;
     const QByteArray header = QByteArray(logformat::kHeader) + "\r\n";
     if (bytes_ > 0) {
         // Rows of this format under another header would be read as damage.
@@ -87,8 +88,8 @@ bool LogFile::append(const QByteArray& line) {
 }
 
 void LogFile::sync() {
-    if (fd_ >= 0)
-        ::fdatasync(fd_);
+    if (fd_ >= 0 && ::fdatasync(fd_) == 0)
+        synced_ = bytes_;
 }
 
 void LogFile::close() {

@@ -28,6 +28,8 @@ public:
     QString error() const { return error_; }
     QString path() const { return path_; }
     std::int64_t bytes() const { return bytes_; }
+    // How much of the file the last sync made durable: what a power cut would leave of it.
+    std::int64_t syncedBytes() const { return synced_; }
 
 private:
     bool append(const QByteArray& line);
@@ -36,4 +38,5 @@ private:
     QString path_;
     QString error_;
     std::int64_t bytes_ = 0;
+    std::int64_t synced_ = 0;
 };

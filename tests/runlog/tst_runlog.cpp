@@ -294,15 +294,21 @@ void TstRunLog::aLogCutShortIsReadToItsLastCheckpoint() {
         run.w.autoCmd_Click();
         run.steps(15'000);
         QFile::copy(path, path + QStringLiteral(".crash"));
+        // A power cut keeps only what was synced: each checkpoint is.
+        QFile::copy(path, path + QStringLiteral(".power-cut"));
+        QFile::resize(path + QStringLiteral(".power-cut"), run.recorder->log().syncedBytes());
         run.recorder->finish();
     }
     RunSummary s;
     QString why;
-    QVERIFY2(readRunLog(path + QStringLiteral(".crash"), s, why), qPrintable(why));
-    QVERIFY(s.state == RunSummary::State::CutShort && !s.checkpointText.isEmpty());
-    QVERIFY(s.errors[3] >= 15'000 / 16 * 4 / 5); // the last checkpoint is at most a minute old
-    QVERIFY(s.errors[3] <= 15'000 / 16 + 1);
-    QVERIFY(summaryTable(s).contains(QLatin1String("cut short")));
+    for (const char* after : {".crash", ".power-cut"}) {
+        QVERIFY2(readRunLog(path + QLatin1String(after), s, why), qPrintable(why));
+        QVERIFY(s.state == RunSummary::State::CutShort && !s.checkpointText.isEmpty());
+        // The last checkpoint is at most a minute old.
+        QVERIFY2(s.errors[3] >= 15'000 / 16 * 4 / 5, after);
+        QVERIFY(s.errors[3] <= 15'000 / 16 + 1);
+        QVERIFY(summaryTable(s).contains(QLatin1String("cut short")));
+    }
 
     // The real program killed with SIGKILL: what it wrote is a readable log.
     const QString killed = dir_.filePath(QStringLiteral("killed.csv"));
@@ -499,15 +505,15 @@ void TstRunLog::theStartRowHoldsTheSettingsTheRunStartsWith() {
 }
 
 // A row of every event, with every field its form allows (a channel, bytes, a count, words
-// holding a comma, quotes and a line break, a kind), written by the log's writer and read back
-// by its reader field for field.
+// holding a comma, quotes and a line break, or a line break alone, a kind), written by the
+// log's writer and read back by its reader field for field.
 void TstRunLog::everyEventReadsBackAsItWasWritten() {
     using logformat::Event;
     using logformat::Need;
     const QString path = dir_.filePath(QStringLiteral("every-event.csv"));
     QFile::remove(path);
     std::vector<logformat::LogRow> written;
-    for (int e = 0; e <= static_cast<int>(Event::RelayLife); ++e) {
+    for (int e = 0; e <= static_cast<int>(Event::Note); ++e) {
         const logformat::EventForm& form = logformat::form(static_cast<Event>(e));
         logformat::LogRow r;
         r.ms = 1'800'000'000'123 + 61'001 * e;
@@ -515,7 +521,9 @@ void TstRunLog::everyEventReadsBackAsItWasWritten() {
         r.event = form.event;
         r.channel = form.channel == Need::None ? -1 : (e * 5 + 3) % 16;
         r.count = form.count == Need::None ? -1 : form.least + 40 + e;
-        r.detail = QStringLiteral("event %1, \"quoted\"\nand on").arg(e);
+        r.detail = e % 3 == 0   ? QStringLiteral("event %1, \"quoted\"\nand on").arg(e)
+                   : e % 3 == 1 ? QStringLiteral("event %1\nand on").arg(e)
+                                : QStringLiteral("event %1\r\nand on").arg(e);
         if (form.error) {
             r.written = 0x5A + e;
             r.read = 0xC3 - e;
