@@ -20,10 +20,6 @@ constexpr int kColumns = 240, kColumnWidth = 4, kLane = 20, kLeft = 110, kTop = 
 constexpr int kLanes = 18;
 const char* const kColours[] = {"#d62728", "#ff7f0e", "#9467bd", "#1f77b4"};
 
-QString orUnknown(const QString& time) {
-    return time.isEmpty() ? QStringLiteral("?") : time;
-}
-
 // Where the errors of the last run came: per lane and kind, how many fell in each column; and
 // the columns where a Reset came.
 struct Density {

@@ -2,14 +2,6 @@
 
 #include "runlog/Wording.h"
 
-namespace {
-
-QString orUnknown(const QString& time) {
-    return time.isEmpty() ? QStringLiteral("?") : time;
-}
-
-} // namespace
-
 QString summaryHeading(const RunSummary& s) {
     return QStringLiteral("Run started %1, last row %2 (%3)")
         .arg(orUnknown(s.startedText), orUnknown(s.lastRowText),

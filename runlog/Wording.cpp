@@ -22,3 +22,7 @@ QString durationText(std::int64_t ms, bool shortUnderAnHour) {
         .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
         .arg(s % 60, 2, 10, QLatin1Char('0'));
 }
+
+QString orUnknown(const QString& time) {
+    return time.isEmpty() ? QStringLiteral("?") : time;
+}

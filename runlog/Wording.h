@@ -15,3 +15,5 @@ QString endDetail(bool passed, const QString& more = {});
 // A span of time as h:mm:ss, such as 0:02:05 or 27:00:00; with shortUnderAnHour, m:ss below
 // an hour (2:05), as a progress line shows it.
 QString durationText(std::int64_t ms, bool shortUnderAnHour = false);
+// A time read from a log as it stands, or "?" where the log gave none.
+QString orUnknown(const QString& time);
