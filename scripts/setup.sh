@@ -2,8 +2,9 @@
 # Installs what this machine is missing, builds, and then opens the program (run) or runs the
 # whole test suite (test). For Debian 12 and Debian 13; run as root or as a user with sudo.
 #   bash scripts/setup.sh run|test
-# LOOPTEST_SANITIZED=0 leaves out the test command's second and third passes (the suite under
-# the sanitizers, and fuzzing): CI runs them on one release only.
+# The test command's passes: the suite; the suite again on a machine kept busy; the suite built
+# with the sanitizers; fuzzing. LOOPTEST_SANITIZED=0 leaves out all but the first: CI runs them
+# on one release only.
 set -euo pipefail
 mode=${1:-run}
 case "$mode" in run|test) ;; *) echo "usage: $0 run|test" >&2; exit 2 ;; esac
@@ -42,6 +43,8 @@ if [ "$mode" = test ]; then
   # A real PostgreSQL server, which the lab's test starts by itself as nobody (the meta-package
   # names each release's own version).
   packages+=(postgresql)
+  # A load on every core, for the pass that runs the suite on a busy machine.
+  packages+=(stress-ng)
 fi
 
 missing=()
@@ -62,25 +65,69 @@ cmake --build build -j"$(nproc)"
 if [ "$mode" = run ]; then
   exec ./build/looptest
 fi
-(cd build && ctest --output-on-failure)
+# The passes of the test command. Each runs whatever an earlier one did, and says how it went
+# and how long it took; the command fails when any of them failed.
+passes=()
+failures=0
+pass() {
+  local name=$1 started=$SECONDS status
+  shift
+  echo "=== pass: $name"
+  set +e
+  (set -e; "$@")
+  status=$?
+  set -e
+  passes+=("pass $name: $([ $status = 0 ] && echo passed || echo "FAILED ($status)") in $((SECONDS - started)) s")
+  [ $status = 0 ] || failures=$((failures + 1))
+}
 
-[ "${LOOPTEST_SANITIZED:-1}" = 1 ] || exit 0
+suite() {
+  cd build && ctest --output-on-failure
+}
+
+# The suite once more with every core kept busy at the tests' own priority, as a machine doing
+# other work would: a test that fails only then depends on the scheduler, not on a fault. The
+# parent-project build, the package and its run in QEMU time nothing and are not repeated.
+loaded() {
+  stress-ng --cpu "$(nproc)" --cpu-method int64 --timeout 3600s --quiet &
+  local load=$!
+  trap 'kill $load 2> /dev/null' EXIT
+  sleep 1
+  kill -0 $load
+  cd build && ctest --output-on-failure \
+    -E 'builds_as_subdirectory|package_installs_and_purges|isa_path_on_a_real_kernel'
+}
 
 # The whole suite once more, built with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # finding fails the run. The parent-project build, the package and its run in QEMU were checked
 # above and are not repeated.
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON \
-  -DLOOPTEST_SANITIZE=ON
-cmake --build build-asan -j"$(nproc)"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
-(cd build-asan &&
-  ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges|isa_path_on_a_real_kernel')
+sanitized() {
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON \
+    -DLOOPTEST_SANITIZE=ON
+  cmake --build build-asan -j"$(nproc)"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+  cd build-asan &&
+    ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges|isa_path_on_a_real_kernel'
+}
 
 # Fuzzing: the log reader with its report, and the command line with device specs, a minute
 # each under libFuzzer with clang's sanitizers, from the kept seeds and regression cases.
-cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DLOOPTEST_FUZZ=ON -DLOOPTEST_BUILD_TESTS=OFF -DLOOPTEST_BUILD_BENCH=OFF -DLOOPTEST_INSTALL=OFF
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_runlog fuzz_commandline
-(cd build-fuzz && ctest --output-on-failure)
+fuzzing() {
+  cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DLOOPTEST_FUZZ=ON -DLOOPTEST_BUILD_TESTS=OFF -DLOOPTEST_BUILD_BENCH=OFF -DLOOPTEST_INSTALL=OFF
+  cmake --build build-fuzz -j"$(nproc)" --target fuzz_runlog fuzz_commandline
+  cd build-fuzz && ctest --output-on-failure
+}
+
+pass suite suite
+if [ "${LOOPTEST_SANITIZED:-1}" = 1 ]; then
+  pass loaded loaded
+  pass sanitizers sanitized
+  pass fuzzing fuzzing
+fi
+
+echo "=== passes"
+printf '%s\n' "${passes[@]}"
+[ "$failures" = 0 ]
