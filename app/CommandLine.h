@@ -9,7 +9,7 @@
 
 // What the command line asked for. Without options the program opens its window as always.
 struct Options {
-    enum class Mode { Window, Headless, Summary, Diagnose, CardHistory, Help, Version };
+    enum class Mode { Window, Headless, Summary, Diagnose, CardHistory, LabSync, Help, Version };
     Mode mode = Mode::Window;
     std::optional<DeviceSpec> device; // --device: preselected in the chooser, or run headless
     std::string logFile;              // --log FILE
@@ -38,7 +38,7 @@ constexpr int kCannotOpen = 2;
 constexpr int kUsage = 64;        // sysexits.h EX_USAGE
 constexpr int kDataError = 65;    // the log given to --summary is damaged
 constexpr int kNoInput = 66;      // the log given to --summary cannot be read; an unknown card
-constexpr int kUnavailable = 69;  // --card-history: the lab's database cannot be read
+constexpr int kUnavailable = 69;  // --card-history, --lab-sync: the lab's database cannot be read
 constexpr int kSoftware = 70;     // an unexpected run-time error ended the run
 constexpr int kCannotCreate = 73; // a report cannot be written
 constexpr int kNoPermission = 77; // set-uid or set-gid, refused

@@ -4,7 +4,7 @@
 #include "app/SignalCatcher.h"
 #include "card/DeviceSelectingCard.h"
 #include "diagnosis/Reports.h"
-#include "lab/CardBook.h"
+#include "lab/CardRun.h"
 #include "lab/ClosingCounter.h"
 #include "runlog/LogFile.h"
 #include "runlog/Wording.h"
@@ -79,9 +79,9 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     const QString logPath = logPathFor(o, QDateTime::currentMSecsSinceEpoch());
     // A card named has its book: this diagnosis's closings are added to its relays'.
     const QString cardId = QString::fromStdString(o.card);
-    std::unique_ptr<CardBookKeeper> book;
+    std::unique_ptr<CardRun> book;
     if (!cardId.isEmpty()) {
-        book = std::make_unique<CardBookKeeper>(cardId, o.relayLife, labDatabaseUrl(o));
+        book = std::make_unique<CardRun>(cardId, o.relayLife, labDatabaseUrl(o));
         book->onLifePassed = [&](int relay, std::int64_t closings) {
             std::fprintf(err,
                          "looptest: relay %d of card %s passed its rated life of %lld "
@@ -93,8 +93,7 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
             std::fprintf(err, "looptest: %s\n", qPrintable(why));
         };
         QString why;
-        if (book->start(QString::fromStdString(o.device->text), logPath, why) !=
-            CardBookKeeper::Start::Written) {
+        if (!book->start(QString::fromStdString(o.device->text), logPath, why)) {
             std::fprintf(err, "looptest: %s. The diagnosis goes on without the lab's records.\n",
                          qPrintable(why));
             book.reset();

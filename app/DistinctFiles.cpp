@@ -1,6 +1,8 @@
 #include "app/DistinctFiles.h"
 
-#include "lab/CardBook.h"
+#include "app/RunSetup.h"
+#include "lab/LabDatabase.h"
+#include "lab/OldBook.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,13 +60,19 @@ bool filesAreDistinct(const Options& o, std::string& error) {
             files.push_back({role, QString::fromStdString(path)});
     };
     add("--summary", o.summary); // the one input comes first, so that it is named first
+    // The lab's database is a file the program owns, with the two SQLite keeps beside it.
+    const bool lab = o.mode != Options::Mode::Help && o.mode != Options::Mode::Version;
+    const QString sqlite = lab ? LabDatabase::sqlitePath(labDatabaseUrl(o)) : QString();
+    if (!sqlite.isEmpty())
+        for (const char* suffix : {"", "-wal", "-shm"})
+            files.push_back({"the lab's database", sqlite + QLatin1String(suffix)});
     add("--log", o.logFile);
     add("--html", o.html);
     add("--json", o.json);
     add("--junit", o.junit);
     add("--metrics", o.metrics);
     if (!o.card.empty() && o.mode != Options::Mode::Summary)
-        files.push_back({"--card (its book)", CardBook::pathFor(QString::fromStdString(o.card))});
+        files.push_back({"--card (its book)", oldbook::pathFor(QString::fromStdString(o.card))});
     for (std::size_t i = 0; i < files.size(); ++i)
         for (std::size_t j = i + 1; j < files.size(); ++j)
             if (same(files[i].path, files[j].path)) {
@@ -72,6 +80,8 @@ bool filesAreDistinct(const Options& o, std::string& error) {
                         files[j].path.toStdString() + "): " +
                         (files[i].role == "--summary"
                              ? "a report may not be written over the log it reads"
+                         : files[i].role == "the lab's database"
+                             ? "nothing may be written over the lab's records"
                              : "two outputs may not be written to one file");
                 return false;
             }

@@ -29,12 +29,14 @@ RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Opti
     card_.setCardId(!options.card.empty() || !window
                         ? QString::fromStdString(options.card)
                         : remembered().value(QStringLiteral("card")).toString());
+    // The lab's records end first: what they have to say (records that wait) goes in the
+    // record too.
     QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] {
+        finishLab();
         if (window_.endedByError())
             recorder_.finish(QStringLiteral("a run-time error ended the program"), 1);
         else
             recorder_.finish();
-        finishLab();
     });
     QObject::connect(&recorder_, &RunRecorder::checkpointed, &recorder_, [this] {
         if (book_)
@@ -45,8 +47,8 @@ RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Opti
 }
 
 RunSetup::~RunSetup() {
-    recorder_.finish(QStringLiteral("the program closed"));
     finishLab();
+    recorder_.finish(QStringLiteral("the program closed"));
 }
 
 bool RunSetup::open() {
@@ -71,8 +73,7 @@ void RunSetup::startLab() {
     };
     const QString card = card_.cardId();
     if (!card.isEmpty()) {
-        book_ =
-            std::make_unique<CardBookKeeper>(card, options_.relayLife, labDatabaseUrl(options_));
+        book_ = std::make_unique<CardRun>(card, options_.relayLife, labDatabaseUrl(options_));
         book_->watch(window_.results());
         book_->onLifePassed = [this, warn](int relay, std::int64_t closings) {
             const QString words = QStringLiteral("relay %1 of card %2 passed its rated life of %3 "
@@ -85,25 +86,16 @@ void RunSetup::startLab() {
             recorder_.relayLifePassed(relay, closings, options_.relayLife);
             warn(words);
         };
-        // A database out of reach is said once, here and in the record, and tried again at
-        // each checkpoint; one that will not do is left.
+        // A database out of reach is said once, here and in the record; the records wait
+        // on this PC meanwhile.
         book_->onWarning = [this, warn](const QString& why) {
             recorder_.note(why);
             warn(why);
         };
         QString why;
-        switch (book_->start(card_.deviceName(), logPath_, why)) {
-        case CardBookKeeper::Start::Written:
-            break;
-        case CardBookKeeper::Start::Later:
-            book_->onWarning(why + QStringLiteral(". The test goes on; the card's records are "
-                                                  "written once the database can be reached."));
-            break;
-        case CardBookKeeper::Start::Refused:
-            recorder_.note(why);
-            warn(why + QStringLiteral(". The test goes on without the lab's records."));
+        if (!book_->start(card_.deviceName(), logPath_, why)) {
+            book_->onWarning(why + QStringLiteral(". The test goes on without the lab's records."));
             book_.reset();
-            break;
         }
     }
     if (!options_.metrics.empty()) {

@@ -2,7 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "card/DeviceSelectingCard.h"
-#include "lab/CardBook.h"
+#include "lab/CardRun.h"
 #include "lab/Metrics.h"
 #include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
@@ -51,7 +51,7 @@ private:
     DeviceSelectingCard card_;
     LoopTest window_;
     RunRecorder recorder_;
-    std::unique_ptr<CardBookKeeper> book_;
+    std::unique_ptr<CardRun> book_;
     std::unique_ptr<MetricsFile> metrics_;
     QList<int> lifePassed_;
 };

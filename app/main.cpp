@@ -5,8 +5,10 @@
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
 #include "card/Backend.h"
-#include "lab/CardBook.h"
+#include "lab/History.h"
+#include "lab/LabCourier.h"
 #include "lab/LabDatabase.h"
+#include "lab/LabQueue.h"
 #include "runlog/Summary.h"
 #include "window/AppSetup.h"
 
@@ -52,31 +54,76 @@ int summarize(const Options& options) {
     return exitstatus::kDataError;
 }
 
-// A card's book and its last runs, from the lab's database.
+// What waits in the lab's queue goes first, once; what still waits is said.
+LabCourier::SyncResult syncLab(bool quiet) {
+    const LabCourier::SyncResult r = LabCourier::syncNow();
+    for (const QString& line : r.lines)
+        if (!quiet || !line.startsWith(QLatin1String("delivered:")))
+            std::fprintf(stderr, "looptest: %s\n", qPrintable(line));
+    return r;
+}
+
+// --lab-sync: the queue delivered; the status says whether anything still waits.
+int labSync() {
+    const LabCourier::SyncResult r = syncLab(false);
+    std::fprintf(stderr, "looptest: %d runs delivered, %d still wait on this PC\n", r.delivered,
+                 r.stillWaiting);
+    if (r.unreachable)
+        return exitstatus::kUnavailable;
+    return r.stillWaiting == 0 ? exitstatus::kPassed : exitstatus::kUnavailable;
+}
+
+// A card's book and its last runs, from the lab's database, after what waited on this PC; and
+// how many of its runs still wait here.
 int cardHistory(const Options& options) {
+    syncLab(true);
+    const QString card = QString::fromStdString(options.cardHistory);
+    const int waiting = labqueue::waitingOf(card);
+    const QString waits =
+        waiting == 0 ? QString()
+                     : QStringLiteral("%1 run%2 of card %3 wait%4 on this PC to reach the lab "
+                                      "database (looptest --lab-sync)\n")
+                           .arg(waiting)
+                           .arg(waiting == 1 ? "" : "s")
+                           .arg(card)
+                           .arg(waiting == 1 ? "s" : "");
     LabDatabase db(labDatabaseUrl(options));
     LabDatabase::History history;
     QString why;
     bool known = false;
-    if (!db.open(why) ||
-        !db.history(QString::fromStdString(options.cardHistory), 10, history, known, why)) {
-        std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
+    if (!db.open(why) || !db.history(card, 10, history, known, why)) {
+        std::fprintf(stderr, "looptest: %s\n%s", qPrintable(why), qPrintable(waits));
         return exitstatus::kUnavailable;
     }
     if (!known) {
-        std::fprintf(stderr, "looptest: the lab database %s knows no card %s\n",
-                     qPrintable(db.where()), options.cardHistory.c_str());
+        std::fprintf(stderr, "looptest: the lab database %s knows no card %s\n%s",
+                     qPrintable(db.where()), options.cardHistory.c_str(), qPrintable(waits));
         return exitstatus::kNoInput;
     }
-    std::fputs(historyTable(history).toUtf8().constData(), stdout);
+    std::fputs((historyTable(history) + waits).toUtf8().constData(), stdout);
     return exitstatus::kPassed;
 }
+
+// The lab's courier for the modes that run: what earlier programs left in the queue is
+// delivered off the main thread from the start, and the courier stops before the application
+// goes (its try under way finished).
+struct Courier {
+    Courier() {
+        LabCourier& c = LabCourier::instance();
+        c.onNote = [](const QString& words) {
+            std::fprintf(stderr, "looptest: %s\n", qPrintable(words));
+        };
+        c.deliverWaiting();
+    }
+    ~Courier() { LabCourier::instance().stop(); }
+};
 
 // The window, as a person at the bench uses it: its warnings in boxes that stop nothing.
 int runWindow(int argc, char* argv[], const Options& options, const DeviceSpec* named) {
     setUpQtEnvironment();
     QApplication app(argc, argv);
     setUpApplication(app);
+    const Courier courier;
 
     RunSetup run(standardDeviceEntries({}, named), options);
     LoopTest& window = run.window();
@@ -133,16 +180,24 @@ int main(int argc, char* argv[]) {
     case Options::Mode::Version:
         std::fputs(versionText().c_str(), stdout);
         return exitstatus::kPassed;
-    case Options::Mode::Summary:
-        return summarize(options);
-    case Options::Mode::CardHistory: {
+    case Options::Mode::Summary: {
         // Qt loads its SQL drivers as plugins, which needs an application.
         QCoreApplication app(argc, argv);
+        const Courier courier;
+        return summarize(options);
+    }
+    case Options::Mode::CardHistory: {
+        QCoreApplication app(argc, argv);
         return cardHistory(options);
+    }
+    case Options::Mode::LabSync: {
+        QCoreApplication app(argc, argv);
+        return labSync();
     }
     case Options::Mode::Diagnose: {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QCoreApplication app(argc, argv);
+        const Courier courier;
         return runDiagnosis(options, standardDeviceEntries({}, named));
     }
     case Options::Mode::Headless: {
@@ -151,6 +206,7 @@ int main(int argc, char* argv[]) {
         setUpQtEnvironment();
         QApplication app(argc, argv);
         setUpApplication(app);
+        const Courier courier;
         return runHeadless(options, standardDeviceEntries({}, named));
     }
     case Options::Mode::Window:

@@ -7,8 +7,6 @@
 #include "app/HeadlessRun.h"
 #include "card/simulator/SimulatorBackend.h"
 #include "card/simulator/SimulatorEntry.h"
-#include "lab/CardBook.h"
-#include "lab/LabDatabase.h"
 #include "runlog/LogFormat.h"
 #include "runlog/Wording.h"
 
@@ -188,61 +186,7 @@ bool writeLog(const QString& path, qint64 bytes) {
     return std::fclose(f) == 0;
 }
 
-// A run's totals written to the lab's SQLite database, as each checkpoint writes them: one
-// transaction of the run's row and its sixteen relays, on a file that already holds `runs`
-// other runs; the time of each of `writes` writes.
-void childLabWrite(int runs, int writes) {
-    QTemporaryDir dir;
-    const QString url = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("lab.sqlite"));
-    {
-        LabDatabase db(url);
-        QString why;
-        if (!db.open(why) || !db.knowCard(QStringLiteral("B-1"), {}, why))
-            return;
-        for (int i = 0; i < runs; ++i) {
-            LabDatabase::Run r;
-            r.card = QStringLiteral("B-1");
-            r.started = QDateTime::currentDateTimeUtc();
-            if (!db.writeRun(r, why))
-                return;
-        }
-    }
-    CardBookKeeper keeper(QStringLiteral("B-1"), 0, url);
-    QString why;
-    if (keeper.start(QStringLiteral("sim"), {}, why) != CardBookKeeper::Start::Written)
-        return;
-    std::vector<double> ms;
-    std::array<std::int64_t, 16> closings{};
-    for (int i = 0; i < writes; ++i) {
-        closings[i % 16] = 1;
-        keeper.addClosings(closings); // something new to write each time
-        closings[i % 16] = 0;
-        const std::int64_t t0 = nowNs();
-        keeper.checkpoint();
-        ms.push_back(double(nowNs() - t0) / 1e6);
-    }
-    report({{"median", percentile(ms, 50)},
-            {"p99", percentile(ms, 99)},
-            {"max", percentile(ms, 100)},
-            {"n", double(ms.size())}});
-}
-
 } // namespace
-
-const Measurement labWrite{
-    "labwrite", "a checkpoint's write of a run's totals to the lab's SQLite database",
-    [](const QStringList& a) { childLabWrite(a.value(0).toInt(), a.value(1).toInt()); },
-    [](bool quick) {
-        const int runs = quick ? 100 : 10000;
-        Child c = start({"labwrite", QString::number(runs), QString::number(quick ? 20 : 500)});
-        Result r = finish(c);
-        add("lab database: one checkpoint's write on SQLite (a run and its 16 relays, one "
-            "transaction, the file holding " +
-                std::to_string(runs) + " runs), ms (median / p99 / max; n)",
-            fmt(r["median"], 2) + " / " + fmt(r["p99"], 2) + " / " + fmt(r["max"], 2) + "; " +
-                fmt(r["n"], 0),
-            "", "", "a few ms: median ≤ 5 ms", r["median"] <= 5);
-    }};
 
 const Measurement headless{
     "headless", "a headless run: process start to the first step, and CPU per loop",

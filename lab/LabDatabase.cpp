@@ -1,10 +1,7 @@
 #include "lab/LabDatabase.h"
 
-#include "lab/CardBook.h"
-
 #include <QAtomicInt>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -35,7 +32,7 @@ QString failure(const QSqlQuery& q) {
 }
 
 // The schema, version 1, in what both databases take; a run's id is its own per database.
-QStringList schema(bool postgres) {
+QStringList schemaVersion1(bool postgres) {
     return {
         QStringLiteral("CREATE TABLE cards (id TEXT PRIMARY KEY, first_seen TEXT NOT NULL)"),
         QStringLiteral("CREATE TABLE runs (id %1 PRIMARY KEY, card TEXT NOT NULL REFERENCES "
@@ -50,10 +47,20 @@ QStringList schema(bool postgres) {
     };
 }
 
+// Version 2: a run's identity of its own, so that a run written again replaces itself. Runs of
+// version 1 have none, and keep what they hold.
+QStringList schemaVersion2() {
+    return {
+        QStringLiteral("ALTER TABLE runs ADD COLUMN uid TEXT"),
+        QStringLiteral("CREATE UNIQUE INDEX runs_by_uid ON runs (uid)"),
+    };
+}
+
 } // namespace
 
-LabDatabase::LabDatabase(const QString& url)
+LabDatabase::LabDatabase(const QString& url, int busyMs)
     : url_(url)
+    , busyMs_(busyMs)
     , connection_(QStringLiteral("looptest-lab-%1").arg(g_connections.fetchAndAddRelaxed(1))) {
     postgres_ = url.startsWith(QLatin1String("postgresql://")) ||
                 url.startsWith(QLatin1String("postgres://"));
@@ -70,6 +77,12 @@ QString LabDatabase::defaultPath() {
     // Named in full: --card-history reads it before the application has a name.
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
         .filePath(QStringLiteral("looptest/lab.sqlite"));
+}
+
+QString LabDatabase::sqlitePath(const QString& url) {
+    if (url.isEmpty())
+        return defaultPath();
+    return url.startsWith(QLatin1String("sqlite:")) ? QUrl(url).path() : QString();
 }
 
 bool LabDatabase::validUrl(const QString& url, QString& why) {
@@ -124,11 +137,11 @@ bool LabDatabase::open(QString& why) {
         db.setDatabaseName(u.path().mid(1));
         db.setConnectOptions(QStringLiteral("connect_timeout=3"));
     } else {
-        const QString path = url_.isEmpty() ? defaultPath() : QUrl(url_).path();
+        const QString path = sqlitePath(url_);
         QDir().mkpath(QFileInfo(path).absolutePath());
         db.setDatabaseName(path);
         // Runs at once on one PC wait for each other's writes rather than fail them.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyMs_));
     }
     if (!db.open()) {
         why = QStringLiteral("Cannot reach the lab database %1: %2")
@@ -192,14 +205,15 @@ bool LabDatabase::migrate(QString& why) {
                   .arg(kSchemaVersion);
         return fail();
     }
-    if (version < 1) {
-        for (const QString& sql : schema(postgres_))
+    // Each version from the one before.
+    const QStringList steps[] = {schemaVersion1(postgres_), schemaVersion2()};
+    for (int to = version + 1; to <= kSchemaVersion; ++to) {
+        for (const QString& sql : steps[to - 1])
             if (!exec(sql, why))
                 return fail();
-        if (!exec(QStringLiteral("INSERT INTO looptest_schema (version) VALUES (1)"), why))
+        if (!exec(QStringLiteral("INSERT INTO looptest_schema (version) VALUES (%1)").arg(to), why))
             return fail();
     }
-    // Later versions: each step from the one before, here.
     if (!db.commit()) {
         why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
         return fail();
@@ -207,58 +221,33 @@ bool LabDatabase::migrate(QString& why) {
     return true;
 }
 
-bool LabDatabase::knowCard(const QString& card, const QString& jsonBook, QString& why) {
+bool LabDatabase::knowCard(const QString& card, const Run* takenIn, QString& why) {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     if (!db.transaction()) {
         why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
         return false;
     }
+    auto fail = [&](const QSqlQuery& q) {
+        if (why.isEmpty())
+            why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+        db.rollback();
+        return false;
+    };
+    why.clear();
     QSqlQuery q(db);
     q.prepare(QStringLiteral("INSERT INTO cards (id, first_seen) VALUES (?, ?) ON CONFLICT (id) "
                              "DO NOTHING"));
     q.addBindValue(card);
-    q.addBindValue(timeText(QDateTime::currentDateTimeUtc()));
-    if (!q.exec()) {
-        why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
-        db.rollback();
-        return false;
-    }
-    // The card is new here: its book of the time before the database is taken in once.
-    if (q.numRowsAffected() == 1 && !jsonBook.isEmpty() && QFile::exists(jsonBook)) {
-        CardBook book;
-        if (!CardBook::load(jsonBook, book, why)) {
-            refused_ = true;
-            db.rollback();
-            return false;
-        }
-        if (book.card != card) {
-            refused_ = true;
-            why = QStringLiteral("%1 is the book of card %2, not of card %3: it is not taken in")
-                      .arg(jsonBook, book.card, card);
-            db.rollback();
-            return false;
-        }
-        QSqlQuery first(db);
-        first.prepare(QStringLiteral("UPDATE cards SET first_seen = ? WHERE id = ?"));
-        first.addBindValue(timeText(book.firstSeen));
-        first.addBindValue(card);
-        Run imported;
-        imported.card = card;
-        imported.host = QStringLiteral("(a book of %1 runs)").arg(book.runs);
-        imported.log = jsonBook;
-        imported.started = book.firstSeen;
-        imported.ended = book.lastSeen;
-        imported.ending = QStringLiteral("taken in");
-        for (int r = 0; r < 16; ++r) {
-            imported.relays[r] = {book.relays[r].closings, book.relays[r].errors};
-            imported.errors = saturatingAdd(imported.errors, book.relays[r].errors);
-        }
-        if (!first.exec() || !writeRun(imported, why)) {
-            if (why.isEmpty())
-                why = failure(first);
-            db.rollback();
-            return false;
-        }
+    q.addBindValue(timeText(takenIn && takenIn->started.isValid()
+                                ? takenIn->started
+                                : QDateTime::currentDateTimeUtc()));
+    if (!q.exec())
+        return fail(q);
+    // The card is new here: what was kept of it before is taken in, once.
+    if (q.numRowsAffected() == 1 && takenIn) {
+        Run run = *takenIn;
+        if (!writeRun(run, why))
+            return fail(q);
     }
     if (!db.commit()) {
         why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
@@ -277,49 +266,46 @@ bool LabDatabase::writeRun(Run& run, QString& why) {
             db.rollback();
         return false;
     };
-    QSqlQuery q(db);
-    const bool adding = run.id == 0;
-    if (adding)
-        q.prepare(QStringLiteral("INSERT INTO runs (card, host, device, started, ended, ending, "
-                                 "verdict, loops, errors, log) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                                 "?) RETURNING id"));
-    else
-        q.prepare(QStringLiteral("UPDATE runs SET card = ?, host = ?, device = ?, started = ?, "
-                                 "ended = ?, ending = ?, verdict = ?, loops = ?, errors = ?, "
-                                 "log = ? WHERE id = ?"));
-    for (const QVariant& v :
-         {text(run.card), text(run.host), text(run.device), text(timeText(run.started)),
-          run.ended.isValid() ? QVariant(timeText(run.ended)) : QVariant(), text(run.ending),
-          text(run.verdict), QVariant(qint64(run.loops)), QVariant(qint64(run.errors)),
-          text(run.log)})
-        q.addBindValue(v);
-    if (!adding)
-        q.addBindValue(run.id);
-    if (!q.exec())
-        return fail(q);
-    if (adding) {
-        if (!q.next())
-            return fail(q);
-        run.id = q.value(0).toLongLong();
-        q.finish(); // SQLite commits no transaction while a statement is still open
+    if (run.uid.isEmpty()) {
+        why = QStringLiteral("The lab database %1: a run without an identity is not written")
+                  .arg(where());
+        if (own)
+            db.rollback();
+        return false;
     }
+    // Added the first time, its fields replaced after: the same run written twice is one run.
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral(
+        "INSERT INTO runs (uid, card, host, device, started, ended, ending, verdict, loops, "
+        "errors, log) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (uid) DO UPDATE SET "
+        "card = excluded.card, host = excluded.host, device = excluded.device, started = "
+        "excluded.started, ended = excluded.ended, ending = excluded.ending, verdict = "
+        "excluded.verdict, loops = excluded.loops, errors = excluded.errors, log = excluded.log "
+        "RETURNING id"));
+    for (const QVariant& v : {text(run.uid), text(run.card), text(run.host), text(run.device),
+                              text(timeText(run.started)),
+                              run.ended.isValid() ? QVariant(timeText(run.ended)) : QVariant(),
+                              text(run.ending), text(run.verdict), QVariant(qint64(run.loops)),
+                              QVariant(qint64(run.errors)), text(run.log)})
+        q.addBindValue(v);
+    if (!q.exec() || !q.next())
+        return fail(q);
+    run.id = q.value(0).toLongLong();
+    q.finish(); // SQLite commits no transaction while a statement is still open
     QSqlQuery relay(db);
-    relay.prepare(adding ? QStringLiteral("INSERT INTO run_relays (closings, errors, run, relay) "
-                                          "VALUES (?, ?, ?, ?)")
-                         : QStringLiteral("UPDATE run_relays SET closings = ?, errors = ? WHERE "
-                                          "run = ? AND relay = ?"));
+    relay.prepare(QStringLiteral("INSERT INTO run_relays (run, relay, closings, errors) VALUES "
+                                 "(?, ?, ?, ?) ON CONFLICT (run, relay) DO UPDATE SET closings = "
+                                 "excluded.closings, errors = excluded.errors"));
     for (int r = 0; r < 16; ++r) {
-        relay.addBindValue(qint64(run.relays[r].closings));
-        relay.addBindValue(qint64(run.relays[r].errors));
         relay.addBindValue(run.id);
         relay.addBindValue(r);
+        relay.addBindValue(qint64(run.relays[r].closings));
+        relay.addBindValue(qint64(run.relays[r].errors));
         if (!relay.exec())
             return fail(relay);
     }
     if (own && !db.commit()) {
         why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
-        if (adding)
-            run.id = 0;
         return false;
     }
     return true;

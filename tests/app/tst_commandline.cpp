@@ -88,6 +88,7 @@ private slots:
     void sigtermStopsTheRunInOrder();
     void noOutputReplacesAnInputOrAnotherOutput_data();
     void noOutputReplacesAnInputOrAnotherOutput();
+    void noOptionWritesOverTheLabDatabase();
     void everyEndingIsInTheJUnitReport();
     void cardIdsAreExactlyTheirAlphabet();
 };
@@ -385,6 +386,57 @@ void TstCommandLine::noOutputReplacesAnInputOrAnotherOutput() {
                  form == std::string_view("symbolic link") || form == std::string_view("hard link")
                      ? QStringList({QStringLiteral("kept.csv"), QStringLiteral("other")})
                      : QStringList{QStringLiteral("kept.csv")});
+    }
+}
+
+// The lab's SQLite database, the default one or --lab-db's, with its -wal and -shm, is a file
+// the program owns: an output or a log that names it, by name or by a link, is a bad command
+// line, and the database's bytes stay as they are.
+void TstCommandLine::noOptionWritesOverTheLabDatabase() {
+    QTemporaryDir dir;
+    const QString data = dir.filePath(QStringLiteral("data"));
+    const QString lab = data + QStringLiteral("/looptest/lab.sqlite");
+    const QString other = dir.filePath(QStringLiteral("other.sqlite"));
+    QVERIFY(QDir().mkpath(data + QStringLiteral("/looptest")));
+    const QByteArray kept("SQLite format 3\0 and every card's records", 41);
+    for (const QString& file : {lab, other, other + QStringLiteral("-wal")}) {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(kept) == kept.size());
+    }
+    QVERIFY(QFile::link(lab, dir.filePath(QStringLiteral("link"))));
+    const QString log = dir.filePath(QStringLiteral("run.csv"));
+    const QStringList headless{QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+                               QStringLiteral("--loops=1"), QStringLiteral("--card=LT-1")};
+    const QStringList diagnose{QStringLiteral("--diagnose"), QStringLiteral("--device=sim")};
+    const QString otherDb = QStringLiteral("--lab-db=sqlite:") + other;
+    const std::vector<QStringList> lines{
+        headless + QStringList{QStringLiteral("--junit"), lab},
+        headless + QStringList{QStringLiteral("--log"), dir.filePath(QStringLiteral("link"))},
+        headless + QStringList{otherDb, QStringLiteral("--metrics"), other + "-wal"},
+        headless + QStringList{otherDb, QStringLiteral("--log"), other + "-shm"},
+        diagnose + QStringList{QStringLiteral("--json"), lab},
+        diagnose + QStringList{otherDb, QStringLiteral("--html"), other},
+        QStringList{QStringLiteral("--summary"), log, QStringLiteral("--html"), lab},
+    };
+    for (const QStringList& args : lines) {
+        QProcess p;
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), data);
+        env.insert(QStringLiteral("HOME"), dir.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(LOOPTEST_PROGRAM), args);
+        QVERIFY(p.waitForFinished(60000));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(p.exitCode() == 64 && err.contains(QLatin1String("the lab's database")),
+                 qPrintable(args.join(' ') + QStringLiteral(": ") + err));
+        for (const QString& file : {lab, other, other + QStringLiteral("-wal")}) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), kept);
+        }
+        QVERIFY(!QFile::exists(other + QStringLiteral("-shm")));
+        QVERIFY(!QFile::exists(lab + QStringLiteral("-wal")));
     }
 }
 

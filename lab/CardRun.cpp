@@ -1,0 +1,150 @@
+#include "lab/CardRun.h"
+
+#include "lab/LabCourier.h"
+
+#include <QSysInfo>
+#include <QUuid>
+
+CardRun::CardRun(const QString& card, std::int64_t relayLife, const QString& labUrl)
+    : relayLife_(relayLife) {
+    entry_.url = labUrl;
+    entry_.run.uid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    entry_.run.card = card;
+    entry_.run.host = labHostName();
+    entry_.run.ending = QStringLiteral("running");
+    // What the courier found out, looked at now and then without waiting for a checkpoint.
+    poll_.setInterval(1000);
+    connect(&poll_, &QTimer::timeout, this, &CardRun::poll);
+}
+
+CardRun::~CardRun() = default;
+
+void CardRun::watch(const LoopResults& results) {
+    results_ = &results;
+    connect(&results, &LoopResults::relayClosed, this, &CardRun::closed);
+    connect(&results, &LoopResults::error, this, [this](const LoopError& e) {
+        if (e.relay >= 0) {
+            std::int64_t& n = entry_.run.relays[e.relay].errors;
+            n = saturatingAdd(n, 1);
+        }
+    });
+}
+
+void CardRun::closed(int relay) {
+    std::int64_t& closings = entry_.run.relays[relay].closings;
+    closings = saturatingAdd(closings, 1);
+    checkLife(relay);
+}
+
+void CardRun::checkLife(int relay) {
+    if (relayLife_ <= 0 || !othersKnown_ || warned_[relay])
+        return;
+    const std::int64_t all =
+        saturatingAdd(others_[relay].closings, entry_.run.relays[relay].closings);
+    if (all > relayLife_) {
+        warned_[relay] = true;
+        if (onLifePassed)
+            onLifePassed(relay, all);
+    }
+}
+
+void CardRun::addClosings(const std::array<std::int64_t, 16>& closings) {
+    for (int r = 0; r < 16; ++r) {
+        std::int64_t& n = entry_.run.relays[r].closings;
+        n = saturatingAdd(n, closings[r]);
+        checkLife(r);
+    }
+}
+
+bool CardRun::start(const QString& device, const QString& log, QString& why) {
+    entry_.run.device = device;
+    entry_.run.log = log;
+    entry_.run.started = QDateTime::currentDateTimeUtc();
+    if (!file_.open(entry_.run.uid, why))
+        return false;
+    started_ = true;
+    handOver();
+    poll_.start();
+    return started_;
+}
+
+void CardRun::handOver() {
+    if (results_) {
+        entry_.run.loops = results_->loops();
+        entry_.run.errors = results_->tally().failures();
+    }
+    ++entry_.seq;
+    QString why;
+    if (!file_.append(entry_, why)) {
+        // Not even this PC keeps them: said once, and the run goes on without them.
+        started_ = false;
+        poll_.stop();
+        warn(why + QStringLiteral(". The test goes on without the lab's records."));
+        return;
+    }
+    LabCourier::instance().post(file_.path(), entry_);
+}
+
+void CardRun::checkpoint() {
+    if (!started_ || refused_)
+        return;
+    handOver();
+    poll();
+}
+
+void CardRun::finish(const QString& ending, bool passed, int waitMs) {
+    if (!started_)
+        return;
+    entry_.run.ended = QDateTime::currentDateTimeUtc();
+    entry_.run.ending = ending;
+    entry_.run.verdict = passed ? QStringLiteral("pass") : QStringLiteral("fail");
+    if (!refused_)
+        handOver();
+    poll_.stop();
+    LabCourier& courier = LabCourier::instance();
+    const bool delivered = started_ && !refused_ &&
+                           courier.waitDelivered(file_.path(), entry_.seq, waitMs) &&
+                           !courier.status(file_.path()).refused;
+    poll();
+    if (started_ && !delivered && !refused_) {
+        const QString why = courier.status(file_.path()).failure;
+        const QString waits =
+            QStringLiteral("The card's records wait on this PC in %1; they are delivered at the "
+                           "next start of looptest, or by looptest --lab-sync.")
+                .arg(file_.path());
+        warn(failing_ || why.isEmpty() ? waits : why + QStringLiteral(". ") + waits);
+    }
+    started_ = false;
+    file_.close();
+}
+
+void CardRun::poll() {
+    const LabCourier::Status s = LabCourier::instance().status(file_.path());
+    if (s.othersKnown && !othersKnown_) {
+        othersKnown_ = true;
+        others_ = s.others;
+        for (int r = 0; r < 16; ++r)
+            checkLife(r);
+    }
+    if (s.refused && !refused_) {
+        refused_ = true;
+        warn(s.failure + QStringLiteral(". The test goes on; this run's records for the lab are "
+                                        "set aside on this PC."));
+    } else if (!s.failure.isEmpty() && !failing_ && !refused_) {
+        failing_ = true;
+        warn(s.failure + QStringLiteral(". The test goes on; the card's records are kept on this "
+                                        "PC and written once the database can be reached."));
+    } else if (s.failure.isEmpty() && s.delivered > 0) {
+        failing_ = false;
+    }
+}
+
+void CardRun::warn(const QString& words) {
+    if (onWarning)
+        onWarning(words);
+}
+
+QString labHostName() {
+    const QString hook = qEnvironmentVariable("LOOPTEST_HOSTNAME");
+    return hook.isEmpty() ? QSysInfo::machineHostName() : hook;
+}
