@@ -143,9 +143,7 @@ const std::vector<ClassRule>& rules() {
 } // namespace
 
 bool slowerThan(const ChannelDiagnosis& c, int readbackMs) {
-    const double settles =
-        std::max(c.operate.max.value_or(0) + c.bounce.max.value_or(0), c.release.max.value_or(0));
-    return c.needsMs > readbackMs && settles - c.gapMs > double(readbackMs);
+    return c.needsMs > readbackMs && c.leastMs > double(readbackMs);
 }
 
 void classify(ChannelDiagnosis& c, const Facts& f) {

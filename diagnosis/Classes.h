@@ -13,9 +13,9 @@ struct Timing {
     std::vector<double> operate, release, bounce;
     int bounces = 0;
     int closings = 0;
-    int moved = 0;     // closings that moved the input
-    int elsewhere = 0; // other inputs its first closing made active (a mask)
-    double gapMs = 0;  // the longest sampling gap of the watches that gave its times
+    int moved = 0;      // closings that moved the input
+    int elsewhere = 0;  // other inputs its first closing made active (a mask)
+    double leastMs = 0; // the least its input surely took to settle, closing or opening
 };
 
 // All a class's test and words need of a channel.
@@ -32,9 +32,9 @@ struct Facts {
 };
 
 // Whether a channel's input surely settles only after the read-back delay. Each time was seen
-// by a sample that may have come up to the watch's longest sampling gap after the change, so
-// only what is left of it less that gap shows a relay too slow: a coarse watch does not make
-// a quick relay slow.
+// by a sample that may have come up to the watch's longest sampling gap after the change (or,
+// for the first samples, any time after the write went out), so only the least it surely took
+// shows a relay too slow: a coarse watch, or a slow write, does not make a quick relay slow.
 bool slowerThan(const ChannelDiagnosis& c, int readbackMs);
 
 // Gives a channel its class and words: those of the first class, in the order they are

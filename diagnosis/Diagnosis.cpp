@@ -35,7 +35,10 @@ struct Seen {
     std::optional<double> first, last;
     int changes = 0;
     int others = 0;
-    double gapMs = 0; // the longest between two samples: a change may have come this much earlier
+    // The least the first and the last change may have taken: a change seen by a sample came
+    // after the sample before it, at most the watch's longest gap earlier; one that the first
+    // samples may have seen came, for all the watch can tell, as the write went out.
+    double firstLeast = 0, lastLeast = 0;
 };
 
 // --- The method -----------------------------------------------------------------------------
@@ -111,8 +114,8 @@ private:
             return failed("watching port " + std::to_string(input / 8) +
                           " failed: " + d_.lastError());
         intervals_.push_back(w.intervalUs);
-        seen.gapMs = w.longestGapUs / 1000.0;
-        r_.longestGapMs = std::max(r_.longestGapMs, seen.gapMs);
+        const double gapMs = w.longestGapUs / 1000.0;
+        r_.longestGapMs = std::max(r_.longestGapMs, gapMs);
         // What the method had to wait: until the byte settled, or the time-out.
         r_.waitedMs += w.changes.empty()
                            ? double(timeoutUs) / 1000.0
@@ -129,6 +132,10 @@ private:
             seen.last = ms;
             ++seen.changes;
         }
+        const double wroteMs = double(start - t0) / 1000.0;
+        auto least = [&](double ms) { return ms - gapMs > wroteMs ? ms - gapMs : 0.0; };
+        seen.firstLeast = least(seen.first.value_or(0));
+        seen.lastLeast = least(seen.last.value_or(0));
         int after = 0;
         if (lookElsewhere && read(after))
             seen.others = after & ~before & ~(1 << input);
@@ -152,14 +159,14 @@ private:
                 t.elsewhere = closing.others;
             if (closing.first) {
                 ++t.moved;
-                t.gapMs = std::max(t.gapMs, closing.gapMs);
+                t.leastMs = std::max(t.leastMs, closing.lastLeast);
                 t.operate.push_back(*closing.first);
                 t.bounce.push_back(*closing.last - *closing.first);
                 t.bounces = std::max(t.bounces, (closing.changes - 1) / 2);
                 if (!writeAndWatch(port, 0, input, s_.longTimeoutUs, false, opening))
                     return false;
                 if (opening.first) {
-                    t.gapMs = std::max(t.gapMs, opening.gapMs);
+                    t.leastMs = std::max(t.leastMs, opening.firstLeast);
                     t.release.push_back(*opening.first);
                 }
             } else if (!write(port, 0)) {
@@ -178,7 +185,7 @@ private:
         const double settles = std::max(c.operate.max.value_or(0) + c.bounce.max.value_or(0),
                                         c.release.max.value_or(0));
         c.needsMs = static_cast<int>(std::ceil(settles));
-        c.gapMs = t.gapMs;
+        c.leastMs = t.leastMs;
         timing_[relay] = t;
     }
 

@@ -26,8 +26,8 @@ struct ChannelDiagnosis {
     Figures bounce;          // first change -> last change before the input stays put
     int bounces = 0;         // the most a closing bounced
     int needsMs = 0;         // the read-back delay its input needs, as measured
-    double gapMs = 0;        // the longest sampling gap its times were seen with: each may be
-                             // this much later than the change it saw
+    double leastMs = 0;      // the least its input surely took to settle: each time less how
+                             // late the watch's sampling may have seen it
     std::string words;       // what it means, for a technician
 };
 

@@ -159,10 +159,12 @@ LabCourier::Status LabCourier::status(const QString& path) const {
 
 bool LabCourier::waitDelivered(const QString& path, std::int64_t seq, int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return done_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+    done_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
         const auto it = status_.find(path);
-        return it != status_.end() && (it->second.delivered >= seq || it->second.refused);
+        return it != status_.end() && (it->second.tried >= seq || it->second.refused);
     });
+    const auto it = status_.find(path);
+    return it != status_.end() && it->second.delivered >= seq;
 }
 
 bool LabCourier::idle() const {
@@ -271,6 +273,7 @@ void LabCourier::work() {
         lock.lock();
         const auto it = jobs_.find(path);
         Status& s = status_[path];
+        s.tried = std::max(s.tried, entry.seq);
         if (gone || o.ok || o.refused) {
             if (o.ok) {
                 s.delivered = std::max(s.delivered, entry.seq);

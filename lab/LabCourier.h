@@ -38,13 +38,15 @@ public:
     // How a run's file stands.
     struct Status {
         std::int64_t delivered = 0; // the newest entry the database has
+        std::int64_t tried = 0;     // the newest entry tried
         QString failure;            // why the last try failed; empty after a delivery
         bool refused = false;       // it will not go there (a newer schema, a damaged book)
         bool othersKnown = false;   // whether others holds the card's other runs' counts
         LabDatabase::Relays others{};
     };
     Status status(const QString& path) const;
-    // Waits until path's entry seq is delivered, or it is refused, or ms have passed.
+    // Waits until path's entry seq has been tried (delivered, refused or failed), or ms have
+    // passed; true when it was delivered.
     bool waitDelivered(const QString& path, std::int64_t seq, int ms);
 
     // Ends the courier: what is due goes first, for up to ms; then the try under way is

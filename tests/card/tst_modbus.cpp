@@ -247,7 +247,10 @@ void TstModbus::aDiagnosisOverModbusIsCoarseButRight() {
              QStringLiteral("--device=modbus-tcp:127.0.0.1:%1").arg(port),
              QStringLiteral("--no-log"), QStringLiteral("--json"), json});
     QVERIFY(p.waitForFinished(120000));
-    QVERIFY2(p.exitCode() == 0, p.readAllStandardOutput().constData());
+    // The channels that are not ok, if any, with the table's head.
+    QStringList table = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'));
+    table.removeIf([](const QString& line) { return line.contains(QLatin1String("  ok  ")); });
+    QVERIFY2(p.exitCode() == 0, qPrintable(table.join(QLatin1Char('\n'))));
     QFile file(json);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QJsonObject d = QJsonDocument::fromJson(file.readAll()).object();

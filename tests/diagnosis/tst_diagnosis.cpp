@@ -239,22 +239,25 @@ void TstDiagnosis::figuresFromContactsThatDoAsScripted() {
              qPrintable(QString::number(*std::min_element(card.waits.begin(), card.waits.end()))));
 }
 
-// A device that samples only every 7 ms sees a relay of 1 ms at 7 ms: that shows nothing
-// against a 5 ms read-back delay. A relay of 20 ms is slow however it is sampled.
+// A device that samples only every 7 ms sees a relay of 1 ms at 7 ms, and one whose writes
+// take 12 ms (a module on a busy machine) sees it at 12 ms: that shows nothing against a 5 ms
+// read-back delay. A relay of 20 ms is slow however it is sampled.
 void TstDiagnosis::aCoarseWatchDoesNotMakeAQuickRelaySlow() {
-    ScriptedContacts card;
-    card.gapUs = 7000;
-    card.relays[12].operateUs = {20000};
-    const DiagnosisReport r = diagnose(card, {});
-    QVERIFY2(r.failure.empty(), r.failure.c_str());
-    QCOMPARE(r.longestGapMs, 7.0);
-    for (const ChannelDiagnosis& c : r.channels) {
-        QVERIFY2(c.needsMs >= 7, qPrintable(channelFigures(c)));
-        QCOMPARE(QString::fromLatin1(className(c.kind)),
-                 c.relay == 12 ? QStringLiteral("slow") : QStringLiteral("ok"));
+    for (const auto& [gapUs, writeUs] : {std::pair{7000, 0}, std::pair{50, 12000}}) {
+        ScriptedContacts card;
+        card.gapUs = gapUs;
+        card.writeUs = writeUs;
+        card.relays[12].operateUs = {writeUs + 20000};
+        const DiagnosisReport r = diagnose(card, {});
+        QVERIFY2(r.failure.empty(), r.failure.c_str());
+        QCOMPARE(r.longestGapMs, gapUs / 1000.0);
+        for (const ChannelDiagnosis& c : r.channels) {
+            QVERIFY2(c.needsMs >= 7, qPrintable(channelFigures(c)));
+            QCOMPARE(QString::fromLatin1(className(c.kind)),
+                     c.relay == 12 ? QStringLiteral("slow") : QStringLiteral("ok"));
+        }
+        QVERIFY2(r.channels[12].leastMs >= 14, qPrintable(channelFigures(r.channels[12])));
     }
-    QVERIFY2(r.channels[12].words.find("needs at least 21 ms") != std::string::npos,
-             r.channels[12].words.c_str());
 }
 
 // Input 4 (relay 11's) is active in every read with all relays open: stuck active. Input 5

@@ -24,6 +24,7 @@ public:
     };
     std::array<Relay, 16> relays;
     std::int64_t gapUs = 50;
+    std::int64_t writeUs = 0; // how long a write takes, once the relays have moved
     // Inputs (a mask) active besides, at the n-th read of both ports with every relay open.
     std::function<int(int n)> activeWhileAllOpen;
     // Every wait the diagnosis asked for, in µs.
@@ -46,6 +47,7 @@ public:
                 s = {false, s.closedAt, s.closings, active(relay, now_), now_};
         }
         written_[port] = data & 0xFF;
+        now_ += writeUs;
         return true;
     }
     std::int64_t nowUs() const override { return now_; }
