@@ -18,15 +18,19 @@ void PortDevice::sleepUntilUs(std::int64_t untilUs) {
 bool PortDevice::watch(std::int32_t port, std::uint8_t before, std::int64_t timeoutUs, Watch& out) {
     out = {};
     const std::int64_t start = nowUs();
-    std::int64_t last = start, now = start;
+    // A read takes time of its own (a Modbus request does): a change that shows in one sample
+    // may have come at any time after the read before it was asked for, so each gap runs from
+    // the asking of one read to the answer of the next, the first from the watch's start.
+    std::int64_t last = start, now = start, asked = start;
     long samples = 0;
     for (;;) {
+        const std::int64_t asking = nowUs();
         std::int16_t data = 0;
         if (!read(port, data))
             return false;
-        const std::int64_t sampled = nowUs();
-        out.longestGapUs = std::max(out.longestGapUs, samples ? double(sampled - now) : 0.0);
-        now = sampled;
+        now = nowUs();
+        out.longestGapUs = std::max(out.longestGapUs, double(now - asked));
+        asked = asking;
         ++samples;
         const auto byte = static_cast<std::uint8_t>(data & 0xFF);
         if (byte != (out.changes.empty() ? before : out.changes.back().byte)) {
@@ -37,6 +41,6 @@ bool PortDevice::watch(std::int32_t port, std::uint8_t before, std::int64_t time
         if (settled || now - start >= timeoutUs || out.changes.size() >= kMaxChanges)
             break;
     }
-    out.intervalUs = samples > 1 ? double(now - start) / double(samples - 1) : double(now - start);
+    out.intervalUs = double(now - start) / double(samples);
     return true;
 }

@@ -28,7 +28,7 @@ public:
     struct Watch {
         std::vector<Change> changes; // every change from the byte before
         double intervalUs = 0;       // the sampling interval the device achieved
-        double longestGapUs = 0;     // the longest between two samples: a change seen that late
+        double longestGapUs = 0;     // a change is seen at most this long after it came
     };
     // Microseconds on the monotonic clock, and a sleep until it reaches a time.
     static std::int64_t monotonicUs();

@@ -21,9 +21,10 @@
 // 250: at most a second) has passed, keeping at most kWatchMaxChanges changes. Its answer: a
 // status (kOk, or kFailed when a read failed), the number of changes n, the last byte, the
 // samples taken (4 bytes), the watch's length in microseconds (4 bytes), its start on
-// CLOCK_MONOTONIC in microseconds (8 bytes), the longest gap between two samples in
-// microseconds (4 bytes: a change may be seen that late), then per change its time after the
-// start in microseconds (4 bytes) and the byte. Numbers are little-endian.
+// CLOCK_MONOTONIC in microseconds (8 bytes), the longest gap from the start of one
+// read to the end of the next in microseconds (4 bytes: a change may be seen that late), then per
+// change its time after the start in microseconds (4 bytes) and the byte. Numbers are
+// little-endian.
 namespace porthelper {
 
 constexpr char kHello[4] = {'L', 'T', 'P', '1'};

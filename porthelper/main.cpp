@@ -211,15 +211,18 @@ void watch(const Ports& ports, unsigned char op, unsigned timeoutUnits, unsigned
     unsigned char last = before;
     const std::uint64_t start = monotonicUs();
     const std::uint64_t timeout = std::uint64_t(timeoutUnits) * kWatchUnitMs * 1000u;
-    std::uint64_t now = start, changed = start, longest = 0;
+    // A change seen in one sample came after the read before it began: each gap runs from the
+    // start of one read to the end of the next, the first from the watch's start.
+    std::uint64_t now = start, changed = start, longest = 0, asked = start;
     bool ok = true;
     while (ok && (samples == 0 || (now - start < timeout && changes < kWatchMaxChanges &&
                                    (changes == 0 || now - changed < kWatchSettleUs)))) {
         unsigned char byte = 0;
+        const std::uint64_t asking = monotonicUs();
         ok = ports.read(op, byte);
-        const std::uint64_t sampled = monotonicUs();
-        longest = std::max(longest, samples ? sampled - now : 0);
-        now = sampled;
+        now = monotonicUs();
+        longest = std::max(longest, now - asked);
+        asked = asking;
         ++samples;
         if (ok && byte != last) {
             unsigned char* at = reply + kWatchHeader + changes * kWatchChange;

@@ -375,7 +375,7 @@ bool PortHelperDevice::watch(std::int32_t port, std::uint8_t before, std::int64_
         const unsigned char* at = changes.data() + i * porthelper::kWatchChange;
         out.changes.push_back({start + static_cast<std::int64_t>(number(at, 4)), at[4]});
     }
-    out.intervalUs = samples > 1 ? double(length) / double(samples - 1) : double(length);
+    out.intervalUs = samples > 0 ? double(length) / double(samples) : double(length);
     return true;
 }
 

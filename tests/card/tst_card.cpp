@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 #include "card/DeviceChooser.h"
 #include "card/DeviceSelectingCard.h"
+#include "card/PortDevice.h"
 #include "card/comedi/ComediBackend.h"
 #include "card/isa/IsaBackend.h"
 #include "card/modbus/ModbusBackend.h"
@@ -28,6 +29,22 @@ std::vector<std::unique_ptr<DeviceEntry>> entriesWithoutCards() {
     return standardDeviceEntries(sources);
 }
 
+// A device on a clock of its own whose every read takes readUs and reads the input as it stood
+// halfway through (a request answered by a remote module); the input goes active at changeUs.
+class SlowReads : public PortDevice {
+public:
+    std::int64_t clock = 0, readUs = 1000, changeUs = 0;
+    bool read(std::int32_t, std::int16_t& data) override {
+        const std::int64_t looked = clock + readUs / 2;
+        clock += readUs;
+        data = looked >= changeUs ? 0xFE : 0xFF;
+        return true;
+    }
+    bool write(std::int32_t, std::int16_t) override { return true; }
+    std::int64_t nowUs() const override { return clock; }
+    void waitUntil(std::int64_t untilUs) override { clock = std::max(clock, untilUs); }
+};
+
 // The chooser's line for a fault.
 QString choice(SimulatorFault::Kind kind) {
     QString words = QString::fromLatin1(faultForm(kind)->words);
@@ -48,6 +65,7 @@ private slots:
     void anIsaBaseOutOfRangeIsRefusedInTheChooser();
     void aFaultPickedInTheChooserIsPlayed();
     void aNamedDeviceIsPreselectedWithItsSettings();
+    void aWatchNeverSeesAChangeLaterThanItsGap();
 };
 
 // Relay r drives input 15 - r, active-low: input i reads clear (0) exactly when relay 15 - i is
@@ -316,6 +334,26 @@ void TstCard::aNamedDeviceIsPreselectedWithItsSettings() {
     QVERIFY(!card.SelectDevice());
     QCOMPARE(row, 0); // preselected, although it cannot be opened here
     QCOMPARE(isaBase, QStringLiteral("2a0"));
+}
+
+void TstCard::aWatchNeverSeesAChangeLaterThanItsGap() {
+    // Whenever in a read the change comes, the sample that shows it is at most the longest gap
+    // after it, and never before it; the watch's own interval is what its reads took.
+    for (std::int64_t offset = 0; offset < 2000; offset += 125) {
+        SlowReads d;
+        d.changeUs = 10000 + offset;
+        PortDevice::Watch w;
+        QVERIFY(d.watch(0, 0xFF, 50000, w));
+        QCOMPARE(w.changes.size(), std::size_t(1));
+        const std::int64_t seen = w.changes.front().us;
+        QVERIFY2(seen >= d.changeUs && seen <= d.changeUs + std::int64_t(w.longestGapUs),
+                 qPrintable(QStringLiteral("change at %1, seen at %2, gap %3")
+                                .arg(d.changeUs)
+                                .arg(seen)
+                                .arg(w.longestGapUs)));
+        QCOMPARE(w.intervalUs, double(d.readUs));
+        QVERIFY(w.longestGapUs >= w.intervalUs);
+    }
 }
 
 QTEST_MAIN(TstCard)
