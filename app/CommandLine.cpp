@@ -73,6 +73,19 @@ bool validCard(const char* option, const std::string& id, std::string& into, std
     return true;
 }
 
+} // namespace
+
+bool validOperator(const std::string& name) {
+    const QString text = QString::fromStdString(name);
+    return !text.trimmed().isEmpty() && text.size() <= 64 &&
+           std::none_of(text.begin(), text.end(), [](QChar c) {
+               return c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+                      c == QChar::ParagraphSeparator;
+           });
+}
+
+namespace {
+
 bool milliseconds(Parsed& p, const char* option, int min, int max, int& into, std::string& error) {
     std::int64_t ms = 0;
     if (!wholeNumber(p.value, min, max, ms)) {
@@ -126,6 +139,29 @@ const Rule kRules[] = {
              return true;
          }
          error = "--lab-db: " + why.toStdString();
+         return false;
+     }},
+    {"--limits", "a limits file",
+     [](Parsed& p, std::string&) { return !(p.o.limits = p.value).empty(); }},
+    {"--operator", "a name",
+     [](Parsed& p, std::string& error) {
+         if (validOperator(p.value)) {
+             p.o.operatorName = p.value;
+             return true;
+         }
+         error = "--operator takes a name of 1 to 64 characters without control characters, "
+                 "not \"" +
+                 p.value + "\"";
+         return false;
+     }},
+    {"--runs", "a number of runs",
+     [](Parsed& p, std::string& error) {
+         std::int64_t n = 0;
+         if (wholeNumber(p.value, 1, 100000, n)) {
+             p.o.runs = static_cast<int>(n);
+             return true;
+         }
+         error = "--runs takes a whole number from 1 to 100000, not \"" + p.value + "\"";
          return false;
      }},
     {"--no-log", nullptr, [](Parsed& p, std::string&) { return p.o.noLog = true; }},
@@ -286,13 +322,19 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         return true;
     }
     if (p.has("--card-history")) {
-        if (p.given.size() != (p.has("--lab-db") ? 2 : 1)) {
-            error = "--card-history prints a card's book and runs nothing: it takes only "
-                    "--lab-db URL";
-            return false;
-        }
+        for (const std::string& option : p.given)
+            if (option != "--card-history" && option != "--lab-db" && option != "--limits" &&
+                option != "--runs" && option != "--html") {
+                error = "--card-history prints a card's book and runs nothing: it takes only "
+                        "--lab-db URL, --limits FILE, --runs N and --html FILE";
+                return false;
+            }
         p.o.mode = Options::Mode::CardHistory;
         return true;
+    }
+    if (p.has("--runs")) {
+        error = "--runs belongs to --card-history ID";
+        return false;
     }
     if (p.has("--relay-life") && !p.has("--card")) {
         error = "--relay-life counts a card's closings: add --card ID";
@@ -302,6 +344,10 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         return diagnoseMode(p, error);
     if (p.has("--summary"))
         return summaryMode(p, error);
+    if (p.has("--limits") && !p.headless) {
+        error = "--limits judges a headless run, a diagnosis or a card's history";
+        return false;
+    }
     for (const char* option : {"--html", "--json", "--repeat"})
         if (p.has(option)) {
             error = std::string(option) + (std::string(option) == "--html"

@@ -28,6 +28,9 @@ struct Options {
     std::int64_t relayLife = 0;       // --relay-life N: warn when a relay passes N closings
     std::string metrics;              // --metrics FILE: the run's figures for Prometheus
     std::string labDb;                // --lab-db URL: the lab's database of cards and runs
+    std::string limits;               // --limits FILE: the card type's limits
+    std::string operatorName;         // --operator NAME: who tests
+    int runs = 10;                    // --runs N: the runs --card-history lists
 };
 
 // Exit statuses of the program.
@@ -43,6 +46,10 @@ constexpr int kSoftware = 70;     // an unexpected run-time error ended the run
 constexpr int kCannotCreate = 73; // a report cannot be written
 constexpr int kNoPermission = 77; // set-uid or set-gid, refused
 } // namespace exitstatus
+
+// Whether a name can stand as the operator's: 1 to 64 characters, not only blanks, no control
+// characters.
+bool validOperator(const std::string& name);
 
 // Parses the arguments after the program's name; false with what was wrong.
 bool parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);

@@ -65,6 +65,13 @@ void record(const QString& path, const QString& detail, const DiagnosisReport& r
 
 int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entries,
                  std::FILE* out, std::FILE* err) {
+    DiagnosisSettings settings;
+    QString refused;
+    if (!cardLimits(o, settings.limits, refused)) {
+        std::fprintf(err, "looptest: %s\n", qPrintable(refused));
+        return exitstatus::kUsage;
+    }
+    const QString who = operatorName(o);
     DeviceSelectingCard card(std::move(entries));
     card.preselect(*o.device);
     card.setChooserShown(false);
@@ -92,6 +99,7 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
         book->onWarning = [err](const QString& why) {
             std::fprintf(err, "looptest: %s\n", qPrintable(why));
         };
+        book->setOperator(who);
         QString why;
         if (!book->start(QString::fromStdString(o.device->text), logPath, why)) {
             std::fprintf(err, "looptest: %s. The diagnosis goes on without the lab's records.\n",
@@ -103,7 +111,6 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     // SIGINT and SIGTERM stop the diagnosis between its steps; the relays open, the reports
     // are written.
     SignalCatcher catcher;
-    DiagnosisSettings settings;
     settings.repeat = o.repeat;
     settings.readbackMs = o.readbackMs;
     DiagnosisReport report;
@@ -123,23 +130,29 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
     };
     report = diagnose(
         counted, settings, [&] { return catcher.caught() != 0; }, progress);
-    if (book) {
-        book->addClosings(counted.closings);
-        book->finish(QStringLiteral("diagnosed"), report.passed());
-    }
     report.device = o.device->text;
     report.card = o.card;
+    report.operatorName = who.toStdString();
+    report.host = labHostName().toStdString();
+    if (book) {
+        book->addClosings(counted.closings);
+        book->setDiagnosis(report);
+        book->finish(QStringLiteral("diagnosed"), report.passed());
+    }
     std::fputs(diagnosisTable(report).toUtf8().constData(), out);
     std::fflush(out);
 
     if (!logPath.isEmpty())
         record(logPath,
-               QStringLiteral("diagnosis; device: %1; settings: %2; repeat %3; read-back delay "
-                              "%4 ms; %5")
+               QStringLiteral("diagnosis; device: %1; settings: %2; operator %6; host %7; "
+                              "repeat %3; read-back delay %4 ms; limits %8; %5")
                    .arg(card.deviceName(), card.deviceSettings())
                    .arg(o.repeat)
                    .arg(o.readbackMs)
-                   .arg(QString::fromStdString(versionText()).trimmed()),
+                   .arg(QString::fromStdString(versionText()).trimmed(), who, labHostName(),
+                        settings.limits.source.empty()
+                            ? QStringLiteral("the defaults")
+                            : QString::fromStdString(settings.limits.source)),
                report, err);
     bool written = true;
     QString why;

@@ -59,7 +59,8 @@ bool filesAreDistinct(const Options& o, std::string& error) {
         if (!path.empty())
             files.push_back({role, QString::fromStdString(path)});
     };
-    add("--summary", o.summary); // the one input comes first, so that it is named first
+    add("--summary", o.summary); // the inputs come first, so that they are named first
+    add("--limits", o.limits);
     // The lab's database is a file the program owns, with the two SQLite keeps beside it.
     const bool lab = o.mode != Options::Mode::Help && o.mode != Options::Mode::Version;
     const QString sqlite = lab ? LabDatabase::sqlitePath(labDatabaseUrl(o)) : QString();
@@ -80,6 +81,8 @@ bool filesAreDistinct(const Options& o, std::string& error) {
                         files[j].path.toStdString() + "): " +
                         (files[i].role == "--summary"
                              ? "a report may not be written over the log it reads"
+                         : files[i].role == "--limits"
+                             ? "a report may not be written over the limits it reads"
                          : files[i].role == "the lab's database"
                              ? "nothing may be written over the lab's records"
                              : "two outputs may not be written to one file");

@@ -34,6 +34,24 @@ struct Outcome {
     }
 };
 
+// Each relay's figures judged: the limits, then every figure that is not within its limit, and
+// whether the card's life could be judged.
+void printJudged(std::FILE* out, const RunSetup& run, bool card) {
+    const Limits& l = run.limits();
+    std::fprintf(out,
+                 "limits (%s): %g errors per million closings, a rated life of %g closings; "
+                 "marginal past %g%%\n",
+                 l.source.empty() ? "the defaults" : l.source.c_str(), l.errorsPerMillion,
+                 l.ratedLife, l.marginal * 100);
+    for (const Verdict at : {Verdict::Fail, Verdict::Marginal})
+        for (const RunSetup::Judged& j : run.judged())
+            if (j.measured.verdict == at)
+                std::fprintf(out, "relay %d: %s\n", j.relay, j.measured.words().c_str());
+    if (card && !run.lifeJudged())
+        std::fprintf(out, "the relays' life is not judged: the lab database did not tell the "
+                          "card's other runs\n");
+}
+
 void printTable(std::FILE* out, const Outcome& r) {
     std::fprintf(out, "relay  input  errors\n");
     for (int relay = 0; relay < 16; ++relay)
@@ -44,8 +62,6 @@ void printTable(std::FILE* out, const Outcome& r) {
     std::fprintf(out, "failed writes: %lld (charged to no relay: %lld)\n",
                  static_cast<long long>(r.failedWrites),
                  static_cast<long long>(r.tally.unchargedWrites));
-    std::fprintf(out, "verdict: %s\n", qPrintable(verdictWord(r.tally.passed())));
-    std::fflush(out);
 }
 
 // How a run ended short of its end, in words; empty when it came to its end.
@@ -64,14 +80,31 @@ QString endingWords(int signal, bool brokeOff, const QString& message, std::int6
 // The report: a case per relay, the reads and the writes charged to no relay; and, when the
 // run did not come to its end (a run-time error, a signal), a failing case that says so, so
 // that the report fails whenever the exit status does.
-bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const QString& card,
-                const QList<int>& lifePassed, const QString& ending, QString& why) {
+bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const RunSetup& run,
+                const QString& ending, QString& why) {
+    const QString card = run.card().cardId();
+    const QList<int>& lifePassed = run.lifePassed();
+    // Each relay's figures judged, and those that failed.
+    std::array<JUnitReport::Properties, 16> judged;
+    std::array<QStringList, 16> past;
+    for (const RunSetup::Judged& j : run.judged()) {
+        const Measurement& m = j.measured;
+        const QString key =
+            QString::fromStdString(m.name == "errors" ? "errors_per_million" : "life_closings");
+        judged[j.relay].push_back({key, QString::number(m.value, 'f', m.name == "errors" ? 1 : 0)});
+        judged[j.relay].push_back({key + QStringLiteral("_unit"), QString::fromStdString(m.unit)});
+        judged[j.relay].push_back({key + QStringLiteral("_limit"), QString::number(m.limit)});
+        judged[j.relay].push_back(
+            {key + QStringLiteral("_verdict"), QLatin1String(verdictName(m.verdict))});
+        if (m.verdict == Verdict::Fail)
+            past[j.relay] << QString::fromStdString(m.words());
+    }
     QStringList passed;
     for (int relay : lifePassed)
         passed << QString::number(relay);
     int failures = (r.tally.failedReads > 0 ? 1 : 0) + (r.tally.unchargedWrites > 0 ? 1 : 0);
-    for (std::int64_t e : r.errors)
-        failures += e > 0 ? 1 : 0;
+    for (int relay = 0; relay < 16; ++relay)
+        failures += r.errors[relay] > 0 || !past[relay].isEmpty() ? 1 : 0;
     failures += ending.isEmpty() ? 0 : 1;
     JUnitReport report;
     if (!report.open(path, QStringLiteral("looptest"), ending.isEmpty() ? 18 : 19, failures,
@@ -82,8 +115,10 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const Q
         {QStringLiteral("step_ms"), QString::number(o.stepMs)},
         {QStringLiteral("readback_ms"), QString::number(o.readbackMs)},
         {QStringLiteral("loops"), QString::number(r.loops)},
-        {QStringLiteral("verdict"), verdictProperty(r.tally.passed())},
+        {QStringLiteral("verdict"), verdictProperty(r.tally.passed() && !run.judgedFail())},
         {QStringLiteral("card"), card},
+        {QStringLiteral("operator"), operatorName(o)},
+        {QStringLiteral("host"), labHostName()},
         {QStringLiteral("relay_life_passed"), passed.isEmpty()
                                                   ? QString()
                                                   : QStringLiteral("relays %1 passed %2 closings")
@@ -96,9 +131,20 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const Q
             report.failure(message, QStringLiteral("%1 in %2 loops").arg(message).arg(r.loops));
         report.endCase();
     };
-    for (int relay = 0; relay < 16; ++relay)
-        testCase(QStringLiteral("relay %1 -> input %2").arg(relay).arg(15 - relay), r.errors[relay],
-                 QStringLiteral("%1 errors").arg(r.errors[relay]));
+    for (int relay = 0; relay < 16; ++relay) {
+        report.startCase(QStringLiteral("looptest"),
+                         QStringLiteral("relay %1 -> input %2").arg(relay).arg(15 - relay));
+        report.properties(judged[relay]);
+        // The message names the errors where there are any, else the figure past its limit.
+        QStringList failed = past[relay];
+        if (r.errors[relay] > 0)
+            failed.prepend(QStringLiteral("%1 errors").arg(r.errors[relay]));
+        if (!failed.isEmpty())
+            report.failure(failed.first(), QStringLiteral("%1 in %2 loops")
+                                               .arg(failed.join(QStringLiteral("; ")))
+                                               .arg(r.loops));
+        report.endCase();
+    }
     testCase(QStringLiteral("port reads"), r.tally.failedReads,
              QStringLiteral("%1 failed reads").arg(r.tally.failedReads));
     testCase(QStringLiteral("port writes"), r.tally.unchargedWrites,
@@ -285,19 +331,23 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
     progress.end();
 
     const Outcome result(run.results(), double(course.elapsedMs()) / 1000.0, course.brokeOff);
+    const bool passed = result.tally.passed() && !run.judgedFail();
     printTable(out, result);
+    printJudged(out, run, !run.card().cardId().isEmpty());
+    std::fprintf(out, "verdict: %s\n", qPrintable(verdictWord(passed)));
+    std::fflush(out);
     if (course.relaysLeftClosed)
         std::fprintf(err, "looptest: the card did not take the writes that open every relay; "
                           "relays may still be closed\n");
     const QString ending =
         endingWords(course.caught, course.brokeOff, lastMessage, run.results().loops());
-    if (!o.junit.empty() && !writeJUnit(QString::fromStdString(o.junit), o, result,
-                                        run.card().cardId(), run.lifePassed(), ending, why))
+    if (!o.junit.empty() &&
+        !writeJUnit(QString::fromStdString(o.junit), o, result, run, ending, why))
         std::fprintf(err, "looptest: cannot write the JUnit report %s: %s\n", o.junit.c_str(),
                      qPrintable(why));
     if (course.caught)
         return 128 + course.caught;
     if (course.brokeOff)
         return exitstatus::kSoftware;
-    return result.tally.passed() ? exitstatus::kPassed : exitstatus::kErrorsCounted;
+    return passed ? exitstatus::kPassed : exitstatus::kErrorsCounted;
 }

@@ -4,6 +4,11 @@
 #include <QDir>
 #include <QSettings>
 
+#include <algorithm>
+
+#include <pwd.h>
+#include <unistd.h>
+
 namespace {
 
 // The card ID the chooser offers at the next start.
@@ -29,6 +34,11 @@ RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Opti
     card_.setCardId(!options.card.empty() || !window
                         ? QString::fromStdString(options.card)
                         : remembered().value(QStringLiteral("card")).toString());
+    // The limits are checked before a run that judges by them starts; a window started with
+    // a settings file naming a file it refuses judges by the defaults.
+    QString refused;
+    if (!cardLimits(options_, limits_, refused))
+        limits_ = Limits{};
     // The lab's records end first: what they have to say (records that wait) goes in the
     // record too.
     QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] {
@@ -61,7 +71,8 @@ bool RunSetup::open() {
 bool RunSetup::startRecord(QString& why) {
     const bool logged =
         logPath_.isEmpty() ||
-        recorder_.startLog(logPath_, startDetail(card_, window_.results()), card_.cardId(), why);
+        recorder_.startLog(logPath_, startDetail(card_, window_.results(), operatorName(options_)),
+                           card_.cardId(), why);
     startLab();
     return logged;
 }
@@ -75,6 +86,7 @@ void RunSetup::startLab() {
     if (!card.isEmpty()) {
         book_ = std::make_unique<CardRun>(card, options_.relayLife, labDatabaseUrl(options_));
         book_->watch(window_.results());
+        book_->setOperator(operatorName(options_));
         book_->onLifePassed = [this, warn](int relay, std::int64_t closings) {
             const QString words = QStringLiteral("relay %1 of card %2 passed its rated life of %3 "
                                                  "closings (%4 so far)")
@@ -110,11 +122,29 @@ void RunSetup::startLab() {
     }
 }
 
+void RunSetup::judge() {
+    judged_.clear();
+    const LoopResults& r = window_.results();
+    for (int relay = 0; relay < 16; ++relay)
+        judged_.push_back({relay, judgeErrors(r.errors(relay), r.closings(relay), limits_)});
+    const std::optional<LabDatabase::Relays> life = book_ ? book_->life() : std::nullopt;
+    lifeJudged_ = life.has_value();
+    if (life)
+        for (int relay = 0; relay < 16; ++relay)
+            judged_.push_back({relay, judgeLife((*life)[relay].closings, limits_)});
+}
+
+bool RunSetup::judgedFail() const {
+    return std::any_of(judged_.begin(), judged_.end(),
+                       [](const Judged& j) { return j.measured.verdict == Verdict::Fail; });
+}
+
 void RunSetup::finishLab() {
+    judge();
     if (book_) {
         const bool broke = window_.endedByError();
         book_->finish(broke ? QStringLiteral("run-time error") : QStringLiteral("ended"),
-                      !broke && window_.results().tally().passed());
+                      !broke && window_.results().tally().passed() && !judgedFail());
     }
     if (metrics_)
         metrics_->finish();
@@ -138,11 +168,38 @@ QString logNote(const QString& path) {
                           : QStringLiteral("This run will be recorded in %1").arg(path);
 }
 
-QString startDetail(const DeviceSelectingCard& card, const LoopResults& results) {
+QString operatorName(const Options& options) {
+    if (!options.operatorName.empty())
+        return QString::fromStdString(options.operatorName);
+    const QString remembered = ::remembered().value(QStringLiteral("operator")).toString();
+    if (validOperator(remembered.toStdString()))
+        return remembered;
+    if (const passwd* user = ::getpwuid(::getuid()); user && user->pw_name)
+        return QString::fromLocal8Bit(user->pw_name);
+    return QString::number(::getuid());
+}
+
+bool cardLimits(const Options& options, Limits& limits, QString& why) {
+    const std::string path =
+        options.limits.empty()
+            ? remembered().value(QStringLiteral("limits")).toString().toStdString()
+            : options.limits;
+    limits = Limits{};
+    std::string words;
+    if (path.empty() || readLimits(path, limits, words))
+        return true;
+    why = QString::fromStdString(words);
+    return false;
+}
+
+QString startDetail(const DeviceSelectingCard& card, const LoopResults& results,
+                    const QString& who) {
     return QStringLiteral(
                "device: %1; settings: %2; %3step period %4 ms; read-back delay %5 ms; %6")
-        .arg(card.deviceName(), card.deviceSettings(),
-             card.cardId().isEmpty() ? QString() : QStringLiteral("card %1; ").arg(card.cardId()))
+        .arg(
+            card.deviceName(), card.deviceSettings(),
+            (card.cardId().isEmpty() ? QString() : QStringLiteral("card %1; ").arg(card.cardId())) +
+                QStringLiteral("operator %1; host %2; ").arg(who, labHostName()))
         .arg(results.stepMs())
         .arg(results.readbackMs())
         .arg(QString::fromStdString(versionText()).trimmed());

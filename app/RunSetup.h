@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "card/DeviceSelectingCard.h"
+#include "diagnosis/Limits.h"
 #include "lab/CardRun.h"
 #include "lab/Metrics.h"
 #include "looptest/LoopTest.h"
@@ -24,6 +25,7 @@ public:
     RunSetup& operator=(const RunSetup&) = delete;
 
     DeviceSelectingCard& card() { return card_; }
+    const DeviceSelectingCard& card() const { return card_; }
     LoopTest& window() { return window_; }
     const LoopResults& results() const { return window_.results(); }
     RunRecorder& recorder() { return recorder_; }
@@ -41,10 +43,22 @@ public:
     std::function<void(const QString&)> onWarning;
     // The relays that passed their rated life in this run.
     const QList<int>& lifePassed() const { return lifePassed_; }
+    // At the run's end, each relay's errors per million closings in this run and (with a card
+    // whose other runs the database told) its closings over its life, judged against the
+    // limits; a fail fails the run as the lab keeps it.
+    struct Judged {
+        int relay;
+        Measurement measured;
+    };
+    const std::vector<Judged>& judged() const { return judged_; }
+    bool lifeJudged() const { return lifeJudged_; }
+    bool judgedFail() const;
+    const Limits& limits() const { return limits_; }
 
 private:
     void startLab();
     void finishLab();
+    void judge();
 
     Options options_;
     QString logPath_;
@@ -54,6 +68,9 @@ private:
     std::unique_ptr<CardRun> book_;
     std::unique_ptr<MetricsFile> metrics_;
     QList<int> lifePassed_;
+    Limits limits_;
+    std::vector<Judged> judged_;
+    bool lifeJudged_ = false;
 };
 
 // Where a run is recorded: the --log file, a new file in the user's data folder, or nowhere
@@ -61,7 +78,14 @@ private:
 QString logPathFor(const Options& options, qint64 startMs);
 // The lab's database: --lab-db, or lab-db in the program's settings file, or the default.
 QString labDatabaseUrl(const Options& options);
+// Who tests: --operator, or operator in the program's settings file, or the login name.
+QString operatorName(const Options& options);
+// The card type's limits: from --limits, or the file limits names in the program's settings
+// file, or the defaults; false with why (the file's line) when the file is refused.
+bool cardLimits(const Options& options, Limits& limits, QString& why);
 // What the chooser says about it.
 QString logNote(const QString& path);
-// The start row's detail: the device, its settings, the speeds and the versions.
-QString startDetail(const DeviceSelectingCard& card, const LoopResults& results);
+// The start row's detail: the device, its settings, the card, who tests where, the speeds and
+// the versions.
+QString startDetail(const DeviceSelectingCard& card, const LoopResults& results,
+                    const QString& who);

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
+#include <QSaveFile>
 
 #include <cstdio>
 
@@ -91,7 +92,9 @@ int cardHistory(const Options& options) {
     LabDatabase::History history;
     QString why;
     bool known = false;
-    if (!db.open(why) || !db.history(card, 10, history, known, why)) {
+    Limits limits;
+    cardLimits(options, limits, why); // refused before, where it does not read
+    if (!db.open(why) || !db.history(card, options.runs, history, known, why)) {
         std::fprintf(stderr, "looptest: %s\n%s", qPrintable(why), qPrintable(waits));
         return exitstatus::kUnavailable;
     }
@@ -100,7 +103,16 @@ int cardHistory(const Options& options) {
                      qPrintable(db.where()), options.cardHistory.c_str(), qPrintable(waits));
         return exitstatus::kNoInput;
     }
-    std::fputs((historyTable(history) + waits).toUtf8().constData(), stdout);
+    std::fputs((historyTable(history, limits) + waits).toUtf8().constData(), stdout);
+    if (!options.html.empty()) {
+        QSaveFile html(QString::fromStdString(options.html));
+        if (!html.open(QIODevice::WriteOnly) ||
+            html.write(historyHtml(history, limits).toUtf8()) < 0 || !html.commit()) {
+            std::fprintf(stderr, "looptest: cannot write %s: %s\n", options.html.c_str(),
+                         qPrintable(html.errorString()));
+            return exitstatus::kCannotCreate;
+        }
+    }
     return exitstatus::kPassed;
 }
 
@@ -171,6 +183,16 @@ int main(int argc, char* argv[]) {
     if (!filesAreDistinct(options, why)) {
         std::fprintf(stderr, "looptest: %s\n", why.c_str());
         return exitstatus::kUsage;
+    }
+    // A limits file that does not read is refused before anything runs, with its line.
+    if (options.mode == Options::Mode::Headless || options.mode == Options::Mode::Diagnose ||
+        options.mode == Options::Mode::CardHistory) {
+        Limits limits;
+        QString refused;
+        if (!cardLimits(options, limits, refused)) {
+            std::fprintf(stderr, "looptest: %s\n", qPrintable(refused));
+            return exitstatus::kUsage;
+        }
     }
     const DeviceSpec* named = options.device ? &*options.device : nullptr;
     switch (options.mode) {

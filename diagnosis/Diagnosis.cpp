@@ -338,12 +338,14 @@ private:
 
 bool DiagnosisReport::passed() const {
     return failure.empty() && std::all_of(channels.begin(), channels.end(), [](const auto& c) {
-               return c.kind == ChannelDiagnosis::Class::Ok;
+               return c.kind == ChannelDiagnosis::Class::Ok && c.judged != Verdict::Fail;
            });
 }
 
 DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
                          const std::function<bool()>& stopped,
                          const std::function<void(const std::string&)>& progress) {
-    return Diagnoser(device, settings, stopped, progress).run();
+    DiagnosisReport report = Diagnoser(device, settings, stopped, progress).run();
+    judgeDiagnosis(report, settings.limits);
+    return report;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/PortDevice.h"
+#include "diagnosis/Limits.h"
 
 #include <array>
 #include <cstdint>
@@ -29,6 +30,10 @@ struct ChannelDiagnosis {
     double leastMs = 0;      // the least its input surely took to settle: each time less how
                              // late the watch's sampling may have seen it
     std::string words;       // what it means, for a technician
+    // Its figures judged against the card's limits (its medians and worsts, its bounces), and
+    // the worst of their verdicts.
+    std::vector<Measurement> measured;
+    Verdict judged = Verdict::Pass;
 };
 
 // The class as the reports name it: "ok", "open", "stuck-active", "miswired", "short",
@@ -53,6 +58,7 @@ struct DiagnosisSettings {
     // an input within it is timed, however slow. Well past the longest read-back delay.
     std::int64_t longTimeoutUs = 1000000;
     std::int64_t startUs = 50000; // how long the card may take to settle at the start
+    Limits limits;                // what each channel's figures are judged by
 };
 
 // The longest read-back delay the program offers: a relay slower than this cannot pass a loop.
@@ -60,7 +66,9 @@ constexpr int kLongestReadbackMs = 500;
 
 struct DiagnosisReport {
     std::string device;
-    std::string card; // the card tested, where it was named
+    std::string card;         // the card tested, where it was named
+    std::string operatorName; // who tested, on which PC
+    std::string host;
     DiagnosisSettings settings;
     double resolutionMs = 0; // the sampling interval the device achieved
     double longestGapMs = 0; // the longest gap between two samples: no time was worse
@@ -69,6 +77,7 @@ struct DiagnosisReport {
     std::array<std::array<int, 16>, 16> map{};
     std::array<ChannelDiagnosis, 16> channels{};
     std::string failure; // why it could not finish, when it could not
+    // Finished, every channel ok, and no figure past its limit.
     bool passed() const;
 };
 
@@ -80,3 +89,7 @@ struct DiagnosisReport {
 DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
                          const std::function<bool()>& stopped = {},
                          const std::function<void(const std::string&)>& progress = {});
+
+// Judges each channel's figures against the limits (settings.limits, which diagnose() judges by
+// at its end); a figure past its limit fails the report.
+void judgeDiagnosis(DiagnosisReport& report, const Limits& limits);

@@ -46,6 +46,46 @@ QString verdict(const DiagnosisReport& r) {
     return verdictProperty(r.passed());
 }
 
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// What the figures were judged by, in one line.
+QString limitsLine(const Limits& l) {
+    return QStringLiteral("Limits (%1): operate %2 ms, release %3 ms, bounce %4 ms, %5 bounces; "
+                          "marginal past %6% of a limit")
+        .arg(l.source.empty() ? QStringLiteral("the defaults") : qs(l.source))
+        .arg(l.operateMs)
+        .arg(l.releaseMs)
+        .arg(l.bounceMs)
+        .arg(l.bounces)
+        .arg(l.marginal * 100);
+}
+
+// The figures of a channel that are not within their limits.
+QStringList outside(const ChannelDiagnosis& c, Verdict at) {
+    QStringList out;
+    for (const Measurement& m : c.measured)
+        if (m.verdict == at)
+            out << qs(m.words());
+    return out;
+}
+
+int counted(const DiagnosisReport& r, Verdict at) {
+    int n = 0;
+    for (const ChannelDiagnosis& c : r.channels)
+        n += static_cast<int>(outside(c, at).size());
+    return n;
+}
+
+QJsonObject limitsJson(const Limits& l) {
+    QJsonObject o;
+    for (const Limits::Key& k : Limits::keys())
+        o.insert(QLatin1String(k.name), l.*(k.value));
+    o.insert(QStringLiteral("source"), qs(l.source));
+    return o;
+}
+
 } // namespace
 
 QString diagnosisTable(const DiagnosisReport& r) {
@@ -61,27 +101,38 @@ QString diagnosisTable(const DiagnosisReport& r) {
             .arg(r.card.empty() ? QString()
                                 : QStringLiteral(", card ") + QString::fromStdString(r.card))
             .arg(r.longestGapMs, 0, 'f', 3);
+    out += limitsLine(r.settings.limits) + QLatin1Char('\n');
     out += QStringLiteral("relay  input  class         drives       operate              "
-                          "release              bounce (bounces)\n");
+                          "release              bounce (bounces)         judged\n");
     for (const ChannelDiagnosis& c : r.channels)
-        out += QStringLiteral("%1  %2  %3 %4 %5 %6 %7 (%8)\n")
+        out += QStringLiteral("%1  %2  %3 %4 %5 %6 %7 %8\n")
                    .arg(c.relay, 5)
                    .arg(c.input, 5)
                    .arg(QLatin1String(className(c.kind)), -13)
                    .arg(drives(c), -12)
                    .arg(triple(c.operate), -20)
                    .arg(triple(c.release), -20)
-                   .arg(triple(c.bounce))
-                   .arg(c.bounces);
+                   .arg(triple(c.bounce) + QStringLiteral(" (%1)").arg(c.bounces), -24)
+                   .arg(QLatin1String(verdictName(c.judged)));
     for (const ChannelDiagnosis& c : r.channels)
         if (c.kind != ChannelDiagnosis::Class::Ok)
             out += QStringLiteral("channel %1 (%2): %3\n")
                        .arg(c.relay)
                        .arg(QLatin1String(className(c.kind)), QString::fromStdString(c.words));
+    for (const Verdict at : {Verdict::Fail, Verdict::Marginal})
+        for (const ChannelDiagnosis& c : r.channels)
+            for (const QString& words : outside(c, at))
+                out += QStringLiteral("relay %1: %2\n").arg(c.relay).arg(words);
     if (!r.failure.empty())
         out += QStringLiteral("The diagnosis could not finish: %1\n")
                    .arg(QString::fromStdString(r.failure));
-    return out + QStringLiteral("verdict: %1\n").arg(verdictWord(r.passed()));
+    const int marginal = counted(r, Verdict::Marginal);
+    return out + QStringLiteral("verdict: %1%2\n")
+                     .arg(verdictWord(r.passed()), marginal == 0
+                                                       ? QString()
+                                                       : QStringLiteral(" (%1 figure%2 marginal)")
+                                                             .arg(marginal)
+                                                             .arg(marginal == 1 ? "" : "s"));
 }
 
 QString channelFigures(const ChannelDiagnosis& c) {
@@ -103,6 +154,15 @@ QString diagnosisJson(const DiagnosisReport& r) {
         QJsonArray driven;
         for (int i : c.drives)
             driven << i;
+        QJsonArray measurements;
+        for (const Measurement& m : c.measured)
+            measurements << QJsonObject{
+                {QStringLiteral("name"), qs(m.name)},
+                {QStringLiteral("of"), qs(m.of)},
+                {QStringLiteral("value"), m.value},
+                {QStringLiteral("unit"), qs(m.unit)},
+                {QStringLiteral("limit"), m.limit},
+                {QStringLiteral("verdict"), QLatin1String(verdictName(m.verdict))}};
         channels << QJsonObject{
             {QStringLiteral("relay"), c.relay},
             {QStringLiteral("input"), c.input},
@@ -114,6 +174,8 @@ QString diagnosisJson(const DiagnosisReport& r) {
             {QStringLiteral("bounces"), c.bounces},
             {QStringLiteral("needs_readback_ms"), c.needsMs},
             {QStringLiteral("words"), QString::fromStdString(c.words)},
+            {QStringLiteral("measurements"), measurements},
+            {QStringLiteral("verdict"), QLatin1String(verdictName(c.judged))},
         };
     }
     QJsonObject top{
@@ -126,6 +188,9 @@ QString diagnosisJson(const DiagnosisReport& r) {
         {QStringLiteral("repeat"), r.settings.repeat},
         {QStringLiteral("readback_ms"), r.settings.readbackMs},
         {QStringLiteral("card"), QString::fromStdString(r.card)},
+        {QStringLiteral("operator"), qs(r.operatorName)},
+        {QStringLiteral("host"), qs(r.host)},
+        {QStringLiteral("limits"), limitsJson(r.settings.limits)},
     };
     if (!r.failure.empty())
         top.insert(QStringLiteral("failure"), QString::fromStdString(r.failure));
@@ -134,7 +199,7 @@ QString diagnosisJson(const DiagnosisReport& r) {
 
 bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& r, QString& why) {
     const auto failures = std::count_if(r.channels.begin(), r.channels.end(), [](const auto& c) {
-        return c.kind != ChannelDiagnosis::Class::Ok;
+        return c.kind != ChannelDiagnosis::Class::Ok || c.judged == Verdict::Fail;
     });
     JUnitReport report;
     if (!report.open(path, QStringLiteral("looptest diagnosis"), 16, failures, std::nullopt, why))
@@ -144,6 +209,9 @@ bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& r, QString&
                        {QStringLiteral("repeat"), QString::number(r.settings.repeat)},
                        {QStringLiteral("readback_ms"), QString::number(r.settings.readbackMs)},
                        {QStringLiteral("resolution_ms"), QString::number(r.resolutionMs, 'f', 3)},
+                       {QStringLiteral("operator"), qs(r.operatorName)},
+                       {QStringLiteral("host"), qs(r.host)},
+                       {QStringLiteral("limits"), limitsLine(r.settings.limits)},
                        {QStringLiteral("verdict"), verdict(r)}});
     for (const ChannelDiagnosis& c : r.channels) {
         report.startCase(QStringLiteral("looptest.diagnosis"),
@@ -154,11 +222,24 @@ bool writeDiagnosisJUnit(const QString& path, const DiagnosisReport& r, QString&
         for (const auto& [name, f] :
              {std::pair{"operate", &c.operate}, {"release", &c.release}, {"bounce", &c.bounce}})
             figures.push_back({QStringLiteral("%1_ms").arg(QLatin1String(name)), triple(*f)});
+        // Each figure judged: its value, unit, limit and verdict.
+        for (const Measurement& m : c.measured) {
+            const QString key = qs(m.name + "_" + m.of);
+            figures.push_back({key, QString::number(m.value, 'f', m.unit == "ms" ? 2 : 0)});
+            figures.push_back({key + QStringLiteral("_unit"), qs(m.unit)});
+            figures.push_back({key + QStringLiteral("_limit"), QString::number(m.limit)});
+            figures.push_back(
+                {key + QStringLiteral("_verdict"), QLatin1String(verdictName(m.verdict))});
+        }
+        figures.push_back({QStringLiteral("judged"), QLatin1String(verdictName(c.judged))});
         report.properties(figures);
+        const QStringList past = outside(c, Verdict::Fail);
         if (c.kind != ChannelDiagnosis::Class::Ok)
             report.failure(QStringLiteral("%1: %2").arg(QLatin1String(className(c.kind)),
                                                         QString::fromStdString(c.words)),
                            QString::fromStdString(c.words));
+        else if (!past.isEmpty())
+            report.failure(past.join(QStringLiteral("; ")), past.join(QLatin1Char('\n')));
         report.endCase();
     }
     return report.commit(why);
@@ -215,7 +296,9 @@ const char* const kTimeColours[] = {"#1f77b4", "#9467bd", "#d62728"};
 
 // A strip per relay: its operate, release and bounce times on one scale.
 QString timesSvg(const DiagnosisReport& r) {
-    double longest = 1;
+    const Limits& l = r.settings.limits;
+    const double limits[] = {l.operateMs, l.releaseMs, l.bounceMs};
+    double longest = std::max({1.0, limits[0], limits[1], limits[2]}) * 1.1;
     for (const ChannelDiagnosis& c : r.channels)
         for (const Figures* f : {&c.operate, &c.release, &c.bounce})
             longest = std::max(longest, f->max.value_or(0));
@@ -238,15 +321,37 @@ QString timesSvg(const DiagnosisReport& r) {
             if (f->min) {
                 const double x0 = kStripLeft + *f->min / longest * kWidth;
                 const double x1 = kStripLeft + *f->max / longest * kWidth;
+                // Past its limit: outlined in black, thick, with the figure's words.
+                const bool past = *f->max > limits[lane];
                 strips += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"5\" "
-                                         "fill=\"%4\"/>\n")
+                                         "fill=\"%4\"%5>%6</rect>\n")
                               .arg(x0, 0, 'f', 1)
                               .arg(ly)
                               .arg(std::max(2.0, x1 - x0), 0, 'f', 1)
-                              .arg(QLatin1String(kTimeColours[lane]));
+                              .arg(QLatin1String(kTimeColours[lane]),
+                                   past ? QStringLiteral(" stroke=\"#000\" stroke-width=\"2\" "
+                                                         "class=\"past-limit\"")
+                                        : QString(),
+                                   past ? QStringLiteral("<title>past its limit of %1 ms</title>")
+                                              .arg(limits[lane])
+                                        : QString());
             }
             ++lane;
         }
+    }
+    // Each limit, a dashed line across every strip in its figure's colour.
+    for (int lane = 0; lane < 3; ++lane) {
+        const double x = kStripLeft + limits[lane] / longest * kWidth;
+        strips += QStringLiteral("<line x1=\"%1\" y1=\"6\" x2=\"%1\" y2=\"%2\" stroke=\"%3\" "
+                                 "stroke-dasharray=\"4 3\" class=\"limit\"><title>%4 limit %5 "
+                                 "ms</title></line>\n")
+                      .arg(x, 0, 'f', 1)
+                      .arg(16 * 3 * kRow / 2 + 16)
+                      .arg(QLatin1String(kTimeColours[lane]))
+                      .arg(QLatin1String(lane == 0   ? "operate"
+                                         : lane == 1 ? "release"
+                                                     : "bounce"))
+                      .arg(limits[lane]);
     }
     return strips + QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"11\">0 ms</text>"
                                    "<text x=\"%3\" y=\"%2\" font-size=\"11\" "
@@ -260,20 +365,24 @@ QString timesSvg(const DiagnosisReport& r) {
 QString channelsTable(const DiagnosisReport& r) {
     QList<QStringList> rows;
     for (const ChannelDiagnosis& c : r.channels)
-        rows << QStringList{QString::number(c.relay),
-                            QString::number(c.input),
-                            QLatin1String(className(c.kind)),
-                            drives(c),
-                            triple(c.operate),
-                            triple(c.release),
-                            triple(c.bounce),
-                            QString::number(c.bounces),
-                            QString::fromStdString(c.words)};
+        rows << QStringList{
+            QString::number(c.relay),
+            QString::number(c.input),
+            QLatin1String(className(c.kind)),
+            drives(c),
+            triple(c.operate),
+            triple(c.release),
+            triple(c.bounce),
+            QString::number(c.bounces),
+            QString::fromStdString(c.words),
+            QLatin1String(verdictName(c.judged)),
+            (outside(c, Verdict::Fail) + outside(c, Verdict::Marginal)).join(QStringLiteral("; "))};
     return htmlTable(QStringLiteral("Each channel: times in ms, min/median/max"),
                      {QStringLiteral("relay"), QStringLiteral("input"), QStringLiteral("class"),
                       QStringLiteral("drives"), QStringLiteral("operate"),
                       QStringLiteral("release"), QStringLiteral("bounce"),
-                      QStringLiteral("bounces"), QStringLiteral("words")},
+                      QStringLiteral("bounces"), QStringLiteral("words"), QStringLiteral("judged"),
+                      QStringLiteral("figures past or near a limit")},
                      rows);
 }
 
@@ -294,9 +403,11 @@ QString diagnosisHtml(const DiagnosisReport& r) {
         QStringLiteral("<p>Verdict: %1</p>\n%2<h2>Which inputs follow which relay</h2>\n"
                        "<p>%3 Outlined: each relay's own input.</p>\n%4"
                        "<h2>Each relay's times</h2>\n<p>%5 min to max over the closings; every "
-                       "time good to %6 ms.</p>\n%7<h2>Channels</h2>\n%8")
+                       "time good to %6 ms. Dashed: each figure's limit; outlined in black: a "
+                       "figure past it.</p>\n<p>%9</p>\n%7<h2>Channels</h2>\n%8")
             .arg(verdictWord(r.passed()), notes, keys, mapSvg(r), timeKeys,
-                 QString::number(r.resolutionMs, 'f', 3), timesSvg(r), channelsTable(r));
+                 QString::number(r.resolutionMs, 'f', 3), timesSvg(r), channelsTable(r),
+                 limitsLine(r.settings.limits).toHtmlEscaped());
     return htmlPage(QStringLiteral("looptest diagnosis of ") + QString::fromStdString(r.device),
                     body);
 }

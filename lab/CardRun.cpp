@@ -1,5 +1,6 @@
 #include "lab/CardRun.h"
 
+#include "diagnosis/Diagnosis.h"
 #include "lab/LabCourier.h"
 
 #include <QSysInfo>
@@ -54,6 +55,50 @@ void CardRun::addClosings(const std::array<std::int64_t, 16>& closings) {
         n = saturatingAdd(n, closings[r]);
         checkLife(r);
     }
+}
+
+void CardRun::setDiagnosis(const DiagnosisReport& report) {
+    LabDatabase::Diagnosis d;
+    for (const Limits::Key& k : Limits::keys())
+        d.limits.emplace_back(QLatin1String(k.name), report.settings.limits.*(k.value));
+    for (int r = 0; r < 16; ++r) {
+        const ChannelDiagnosis& c = report.channels[r];
+        LabDatabase::RelayFindings& f = d.relays[r];
+        f.kind = QLatin1String(className(c.kind));
+        const std::pair<const ChannelDiagnosis::Figures*, LabDatabase::Times*> times[] = {
+            {&c.operate, &f.operate}, {&c.release, &f.release}, {&c.bounce, &f.bounce}};
+        for (const auto& [from, to] : times)
+            *to = {from->min, from->median, from->max};
+        f.bounces = c.bounces;
+        // Each figure's verdict: the worse of its median's and its worst's.
+        const std::pair<const char*, QString*> verdicts[] = {{"operate", &f.operateVerdict},
+                                                             {"release", &f.releaseVerdict},
+                                                             {"bounce", &f.bounceVerdict},
+                                                             {"bounces", &f.bouncesVerdict}};
+        for (const auto& [name, into] : verdicts) {
+            std::optional<Verdict> v;
+            for (const Measurement& m : c.measured)
+                if (m.name == name)
+                    v = v ? worse(*v, m.verdict) : m.verdict;
+            *into = v ? QLatin1String(verdictName(*v)) : QString();
+        }
+        f.verdict = c.kind == ChannelDiagnosis::Class::Ok ? QLatin1String(verdictName(c.judged))
+                                                          : QStringLiteral("fail");
+    }
+    entry_.run.diagnosis = d;
+}
+
+std::optional<LabDatabase::Relays> CardRun::life(int waitMs) {
+    if (!othersKnown_ && started_ && !refused_) {
+        LabCourier::instance().waitDelivered(file_.path(), 1, waitMs);
+        poll();
+    }
+    if (!othersKnown_)
+        return std::nullopt;
+    LabDatabase::Relays all = others_;
+    for (int r = 0; r < 16; ++r)
+        all[r].closings = saturatingAdd(all[r].closings, entry_.run.relays[r].closings);
+    return all;
 }
 
 bool CardRun::start(const QString& device, const QString& log, QString& why) {

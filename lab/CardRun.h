@@ -11,6 +11,9 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
+
+struct DiagnosisReport;
 
 // A run's records for the lab: this run's closings and errors per relay, its loops, how it
 // ended, counted as the loop's results tell them. They are kept locally first: at its start,
@@ -41,6 +44,13 @@ public:
     void finish(const QString& ending, bool passed, int waitMs = kEndWaitMs);
     // Adds closings made outside the results (a diagnosis), relay by relay.
     void addClosings(const std::array<std::int64_t, 16>& closings);
+    // Who tests, kept with the run; set before start.
+    void setOperator(const QString& name) { entry_.run.operatorName = name; }
+    // A diagnosis's findings, kept with the run from its next checkpoint (or its end) on.
+    void setDiagnosis(const DiagnosisReport& report);
+    // Each relay's closings over the card's life, this run's included, once the database has
+    // told the other runs'; waits up to waitMs for the courier's first try when it has not.
+    std::optional<LabDatabase::Relays> life(int waitMs = kEndWaitMs);
 
     const LabDatabase::Relays& thisRun() const { return entry_.run.relays; }
     // The run's file in the lab's queue.

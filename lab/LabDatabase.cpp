@@ -56,6 +56,37 @@ QStringList schemaVersion2() {
     };
 }
 
+// Version 3: who tested, and every diagnosis's findings per relay with the limits they were
+// judged by. Runs of before keep what they hold, with no operator named.
+QStringList schemaVersion3() {
+    QString times;
+    for (const char* figure : {"operate", "release", "bounce"})
+        for (const char* of : {"least", "median", "worst"})
+            times += QStringLiteral("%1_%2 DOUBLE PRECISION, ")
+                         .arg(QLatin1String(figure), QLatin1String(of));
+    return {
+        QStringLiteral("ALTER TABLE runs ADD COLUMN operator TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE TABLE run_limits (run BIGINT NOT NULL REFERENCES runs(id), name "
+                       "TEXT NOT NULL, value DOUBLE PRECISION NOT NULL, PRIMARY KEY (run, name))"),
+        QStringLiteral("CREATE TABLE run_diagnoses (run BIGINT NOT NULL REFERENCES runs(id), "
+                       "relay INTEGER NOT NULL, class TEXT NOT NULL, %1bounces INTEGER NOT NULL, "
+                       "operate_verdict TEXT NOT NULL, release_verdict TEXT NOT NULL, "
+                       "bounce_verdict TEXT NOT NULL, bounces_verdict TEXT NOT NULL, verdict "
+                       "TEXT NOT NULL, PRIMARY KEY (run, relay))")
+            .arg(times),
+    };
+}
+
+QVariant real(const std::optional<double>& v) {
+    return v ? QVariant(*v) : QVariant(QMetaType(QMetaType::Double));
+}
+
+std::optional<double> realOf(const QVariant& v) {
+    if (v.isNull())
+        return std::nullopt;
+    return v.toDouble();
+}
+
 } // namespace
 
 LabDatabase::LabDatabase(const QString& url, int busyMs)
@@ -206,7 +237,7 @@ bool LabDatabase::migrate(QString& why) {
         return fail();
     }
     // Each version from the one before.
-    const QStringList steps[] = {schemaVersion1(postgres_), schemaVersion2()};
+    const QStringList steps[] = {schemaVersion1(postgres_), schemaVersion2(), schemaVersion3()};
     for (int to = version + 1; to <= kSchemaVersion; ++to) {
         for (const QString& sql : steps[to - 1])
             if (!exec(sql, why))
@@ -277,16 +308,16 @@ bool LabDatabase::writeRun(Run& run, QString& why) {
     QSqlQuery q(db);
     q.prepare(QStringLiteral(
         "INSERT INTO runs (uid, card, host, device, started, ended, ending, verdict, loops, "
-        "errors, log) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (uid) DO UPDATE SET "
-        "card = excluded.card, host = excluded.host, device = excluded.device, started = "
-        "excluded.started, ended = excluded.ended, ending = excluded.ending, verdict = "
-        "excluded.verdict, loops = excluded.loops, errors = excluded.errors, log = excluded.log "
-        "RETURNING id"));
+        "errors, log, operator) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (uid) DO "
+        "UPDATE SET card = excluded.card, host = excluded.host, device = excluded.device, "
+        "started = excluded.started, ended = excluded.ended, ending = excluded.ending, verdict = "
+        "excluded.verdict, loops = excluded.loops, errors = excluded.errors, log = excluded.log, "
+        "operator = excluded.operator RETURNING id"));
     for (const QVariant& v : {text(run.uid), text(run.card), text(run.host), text(run.device),
                               text(timeText(run.started)),
                               run.ended.isValid() ? QVariant(timeText(run.ended)) : QVariant(),
                               text(run.ending), text(run.verdict), QVariant(qint64(run.loops)),
-                              QVariant(qint64(run.errors)), text(run.log)})
+                              QVariant(qint64(run.errors)), text(run.log), text(run.operatorName)})
         q.addBindValue(v);
     if (!q.exec() || !q.next())
         return fail(q);
@@ -304,9 +335,67 @@ bool LabDatabase::writeRun(Run& run, QString& why) {
         if (!relay.exec())
             return fail(relay);
     }
+    if (run.diagnosis && !writeDiagnosis(run.id, *run.diagnosis, why)) {
+        if (own)
+            db.rollback();
+        return false;
+    }
     if (own && !db.commit()) {
         why = QStringLiteral("The lab database %1: %2").arg(where(), db.lastError().text());
         return false;
+    }
+    return true;
+}
+
+bool LabDatabase::writeDiagnosis(qint64 run, const Diagnosis& d, QString& why) {
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    auto fail = [&](const QSqlQuery& q) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+        return false;
+    };
+    QSqlQuery limit(db);
+    limit.prepare(QStringLiteral("INSERT INTO run_limits (run, name, value) VALUES (?, ?, ?) ON "
+                                 "CONFLICT (run, name) DO UPDATE SET value = excluded.value"));
+    for (const auto& [name, value] : d.limits) {
+        limit.addBindValue(run);
+        limit.addBindValue(name);
+        limit.addBindValue(value);
+        if (!limit.exec())
+            return fail(limit);
+    }
+    QString columns, marks, updates;
+    for (const char* figure : {"operate", "release", "bounce"})
+        for (const char* of : {"least", "median", "worst"}) {
+            const QString column =
+                QStringLiteral("%1_%2").arg(QLatin1String(figure), QLatin1String(of));
+            columns += column + QStringLiteral(", ");
+            marks += QStringLiteral("?, ");
+            updates += QStringLiteral("%1 = excluded.%1, ").arg(column);
+        }
+    QSqlQuery relay(db);
+    relay.prepare(
+        QStringLiteral("INSERT INTO run_diagnoses (run, relay, class, %1bounces, operate_verdict, "
+                       "release_verdict, bounce_verdict, bounces_verdict, verdict) VALUES (?, ?, "
+                       "?, %2?, ?, ?, ?, ?, ?) ON CONFLICT (run, relay) DO UPDATE SET class = "
+                       "excluded.class, %3bounces = excluded.bounces, operate_verdict = "
+                       "excluded.operate_verdict, release_verdict = excluded.release_verdict, "
+                       "bounce_verdict = excluded.bounce_verdict, bounces_verdict = "
+                       "excluded.bounces_verdict, verdict = excluded.verdict")
+            .arg(columns, marks, updates));
+    for (int r = 0; r < 16; ++r) {
+        const RelayFindings& f = d.relays[r];
+        relay.addBindValue(run);
+        relay.addBindValue(r);
+        relay.addBindValue(text(f.kind));
+        for (const Times* t : {&f.operate, &f.release, &f.bounce})
+            for (const std::optional<double>* v : {&t->least, &t->median, &t->worst})
+                relay.addBindValue(real(*v));
+        relay.addBindValue(f.bounces);
+        for (const QString* v : {&f.operateVerdict, &f.releaseVerdict, &f.bounceVerdict,
+                                 &f.bouncesVerdict, &f.verdict})
+            relay.addBindValue(text(*v));
+        if (!relay.exec())
+            return fail(relay);
     }
     return true;
 }
@@ -345,8 +434,8 @@ bool LabDatabase::history(const QString& card, int lastRuns, History& out, bool&
             out.relays[r] = {q.value(1).toLongLong(), q.value(2).toLongLong()};
     }
     q.prepare(QStringLiteral("SELECT id, host, device, started, ended, ending, verdict, loops, "
-                             "errors, log FROM runs WHERE card = ? ORDER BY started DESC, id DESC "
-                             "LIMIT ?"));
+                             "errors, log, operator FROM runs WHERE card = ? ORDER BY started "
+                             "DESC, id DESC LIMIT ?"));
     q.addBindValue(card);
     q.addBindValue(lastRuns);
     if (!q.exec())
@@ -364,7 +453,48 @@ bool LabDatabase::history(const QString& card, int lastRuns, History& out, bool&
         run.loops = q.value(7).toLongLong();
         run.errors = q.value(8).toLongLong();
         run.log = q.value(9).toString();
+        run.operatorName = q.value(10).toString();
         out.lastRuns.push_back(run);
+    }
+    return diagnoses(card, out, why);
+}
+
+bool LabDatabase::diagnoses(const QString& card, History& out, QString& why) {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    QString times;
+    for (const char* figure : {"operate", "release", "bounce"})
+        for (const char* of : {"least", "median", "worst"})
+            times += QStringLiteral("d.%1_%2, ").arg(QLatin1String(figure), QLatin1String(of));
+    q.prepare(QStringLiteral("SELECT runs.id, runs.started, d.relay, d.class, %1d.bounces, "
+                             "d.operate_verdict, d.release_verdict, d.bounce_verdict, "
+                             "d.bounces_verdict, d.verdict FROM run_diagnoses d JOIN runs ON "
+                             "runs.id = d.run WHERE runs.card = ? ORDER BY runs.started, runs.id, "
+                             "d.relay")
+                  .arg(times));
+    q.addBindValue(card);
+    if (!q.exec()) {
+        why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
+        return false;
+    }
+    qint64 lastRun = -1;
+    while (q.next()) {
+        if (q.value(0).toLongLong() != lastRun) {
+            lastRun = q.value(0).toLongLong();
+            out.diagnoses.push_back({timeOf(q.value(1)), {}});
+        }
+        const int r = q.value(2).toInt();
+        if (r < 0 || r >= 16)
+            continue;
+        RelayFindings& f = out.diagnoses.back().relays[r];
+        f.kind = q.value(3).toString();
+        int column = 4;
+        for (Times* t : {&f.operate, &f.release, &f.bounce})
+            for (std::optional<double>* v : {&t->least, &t->median, &t->worst})
+                *v = realOf(q.value(column++));
+        f.bounces = q.value(column++).toInt();
+        for (QString* v : {&f.operateVerdict, &f.releaseVerdict, &f.bounceVerdict,
+                           &f.bouncesVerdict, &f.verdict})
+            *v = q.value(column++).toString();
     }
     return true;
 }

@@ -24,6 +24,74 @@ QString timeText(const QDateTime& t) {
     return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
 }
 
+QJsonValue number(const std::optional<double>& v) {
+    return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
+}
+
+std::optional<double> numberOf(const QJsonValue& v) {
+    if (v.isDouble())
+        return v.toDouble();
+    return std::nullopt;
+}
+
+// A diagnosis's findings: the limits by key, and per relay its class, its times as [least,
+// median, worst] (null where not measured), its bounces and verdicts.
+QJsonObject diagnosisJson(const LabDatabase::Diagnosis& d) {
+    QJsonObject limits;
+    for (const auto& [name, value] : d.limits)
+        limits.insert(name, value);
+    QJsonArray relays;
+    for (const LabDatabase::RelayFindings& f : d.relays) {
+        QJsonObject relay{
+            {QStringLiteral("class"), f.kind},
+            {QStringLiteral("bounces"), f.bounces},
+            {QStringLiteral("verdicts"), QJsonArray{f.operateVerdict, f.releaseVerdict,
+                                                    f.bounceVerdict, f.bouncesVerdict, f.verdict}}};
+        for (const auto& [name, t] :
+             {std::pair{"operate", &f.operate}, {"release", &f.release}, {"bounce", &f.bounce}})
+            relay.insert(QLatin1String(name),
+                         QJsonArray{number(t->least), number(t->median), number(t->worst)});
+        relays.append(relay);
+    }
+    return {{QStringLiteral("limits"), limits}, {QStringLiteral("relays"), relays}};
+}
+
+std::optional<LabDatabase::Diagnosis> diagnosisOf(const QJsonObject& o) {
+    LabDatabase::Diagnosis d;
+    const QJsonObject limits = o.value(QStringLiteral("limits")).toObject();
+    for (auto it = limits.begin(); it != limits.end(); ++it) {
+        if (!it.value().isDouble())
+            return std::nullopt;
+        d.limits.emplace_back(it.key(), it.value().toDouble());
+    }
+    const QJsonArray relays = o.value(QStringLiteral("relays")).toArray();
+    if (relays.size() != 16)
+        return std::nullopt;
+    for (int r = 0; r < 16; ++r) {
+        const QJsonObject relay = relays[r].toObject();
+        LabDatabase::RelayFindings& f = d.relays[r];
+        f.kind = relay.value(QStringLiteral("class")).toString();
+        f.bounces = relay.value(QStringLiteral("bounces")).toInt(-1);
+        const QJsonArray verdicts = relay.value(QStringLiteral("verdicts")).toArray();
+        if (f.kind.isEmpty() || f.bounces < 0 || verdicts.size() != 5)
+            return std::nullopt;
+        int k = 0;
+        for (QString* v : {&f.operateVerdict, &f.releaseVerdict, &f.bounceVerdict,
+                           &f.bouncesVerdict, &f.verdict})
+            *v = verdicts[k++].toString();
+        for (const auto& [name, t] :
+             {std::pair{"operate", &f.operate}, {"release", &f.release}, {"bounce", &f.bounce}}) {
+            const QJsonArray times = relay.value(QLatin1String(name)).toArray();
+            if (times.size() != 3)
+                return std::nullopt;
+            t->least = numberOf(times[0]);
+            t->median = numberOf(times[1]);
+            t->worst = numberOf(times[2]);
+        }
+    }
+    return d;
+}
+
 } // namespace
 
 QString folder() {
@@ -37,21 +105,26 @@ QByteArray line(const Entry& e) {
     for (const LabDatabase::Counts& c : e.run.relays)
         relays.append(QJsonArray{qint64(c.closings), qint64(c.errors)});
     const LabDatabase::Run& r = e.run;
-    const QJsonObject o{{QStringLiteral("format"), kFormat},
-                        {QStringLiteral("seq"), qint64(e.seq)},
-                        {QStringLiteral("db"), e.url},
-                        {QStringLiteral("uid"), r.uid},
-                        {QStringLiteral("card"), r.card},
-                        {QStringLiteral("host"), r.host},
-                        {QStringLiteral("device"), r.device},
-                        {QStringLiteral("log"), r.log},
-                        {QStringLiteral("started"), timeText(r.started)},
-                        {QStringLiteral("ended"), timeText(r.ended)},
-                        {QStringLiteral("ending"), r.ending},
-                        {QStringLiteral("verdict"), r.verdict},
-                        {QStringLiteral("loops"), qint64(r.loops)},
-                        {QStringLiteral("errors"), qint64(r.errors)},
-                        {QStringLiteral("relays"), relays}};
+    QJsonObject o{{QStringLiteral("format"), kFormat},
+                  {QStringLiteral("seq"), qint64(e.seq)},
+                  {QStringLiteral("db"), e.url},
+                  {QStringLiteral("uid"), r.uid},
+                  {QStringLiteral("card"), r.card},
+                  {QStringLiteral("host"), r.host},
+                  {QStringLiteral("device"), r.device},
+                  {QStringLiteral("log"), r.log},
+                  {QStringLiteral("started"), timeText(r.started)},
+                  {QStringLiteral("ended"), timeText(r.ended)},
+                  {QStringLiteral("ending"), r.ending},
+                  {QStringLiteral("verdict"), r.verdict},
+                  {QStringLiteral("loops"), qint64(r.loops)},
+                  {QStringLiteral("errors"), qint64(r.errors)},
+                  {QStringLiteral("relays"), relays}};
+    // Added since the first lines: a line without them reads as before.
+    if (!r.operatorName.isEmpty())
+        o.insert(QStringLiteral("operator"), r.operatorName);
+    if (r.diagnosis)
+        o.insert(QStringLiteral("diagnosis"), diagnosisJson(*r.diagnosis));
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -86,6 +159,11 @@ std::optional<Entry> parse(const QByteArray& text) {
         const QJsonArray c = relays[k].toArray();
         r.relays[k] = {c.at(0).toInteger(-1), c.at(1).toInteger(-1)};
         sound = c.size() == 2 && r.relays[k].closings >= 0 && r.relays[k].errors >= 0;
+    }
+    r.operatorName = str("operator");
+    if (o.contains(QStringLiteral("diagnosis"))) {
+        r.diagnosis = diagnosisOf(o.value(QStringLiteral("diagnosis")).toObject());
+        sound = sound && r.diagnosis;
     }
     if (!sound)
         return std::nullopt;

@@ -113,7 +113,7 @@ namespace {
 struct Book {
     std::array<std::int64_t, 16> closings{}, errors{};
     std::int64_t runs = 0;
-    QStringList hosts;
+    QStringList hosts, operators;
     QStringList endings; // of its last runs, newest first: "ending verdict"
 };
 Book bookOf(const QString& history) {
@@ -125,9 +125,10 @@ Book bookOf(const QString& history) {
             b.runs = f.value(2).toLongLong();
         else if (line.startsWith(QLatin1String("last runs")))
             runsPart = true;
-        else if (runsPart && f.size() >= 7 && f[0].size() == 10)
-            b.hosts << f[2], b.endings << f[3] + QLatin1Char(' ') + f[4];
-        else if (!runsPart && f.size() == 4 && f[0].toInt() >= 0 && f[0] != QLatin1String("relay"))
+        else if (runsPart && f.size() >= 8 && f[0].size() == 10)
+            b.hosts << f[2], b.operators << f[3], b.endings << f[4] + QLatin1Char(' ') + f[5];
+        else if (!runsPart && f.size() == 5 && f[4].endsWith(QLatin1Char('%')) &&
+                 f[0] != QLatin1String("relay"))
             b.closings[f[0].toInt()] = f[1].toLongLong(),
             b.errors[f[0].toInt()] = f[2].toLongLong();
     }
@@ -445,16 +446,19 @@ void TstLab::oldBooksAndNewerSchemas() {
                                "db = sqlite3.connect(sys.argv[1])\n"
                                "db.execute('CREATE TABLE looptest_schema (version INTEGER NOT "
                                "NULL)')\n"
-                               "db.execute('INSERT INTO looptest_schema VALUES (3)')\n"
+                               "db.execute('INSERT INTO looptest_schema VALUES (?)', "
+                               "(int(sys.argv[2]),))\n"
                                "db.commit()\n"),
-                newer});
+                newer, QString::number(LabDatabase::kSchemaVersion + 1)});
     QVERIFY(make.waitForFinished(30000) && make.exitCode() == 0);
     const Program refused =
         run(dir, args + QStringList{QStringLiteral("--card=LT-11"), QStringLiteral("--lab-db"),
                                     QStringLiteral("sqlite:") + newer});
     QCOMPARE(refused.status, 0);
     QVERIFY2(
-        refused.err.contains(QLatin1String("is of schema version 3, newer than this looptest's 2")),
+        refused.err.contains(QStringLiteral("is of schema version %1, newer than this looptest's %2")
+                                 .arg(LabDatabase::kSchemaVersion + 1)
+                                 .arg(LabDatabase::kSchemaVersion)),
         qPrintable(refused.err));
     QCOMPARE(run(dir, {QStringLiteral("--card-history=LT-11"), QStringLiteral("--lab-db"),
                        QStringLiteral("sqlite:") + newer})
