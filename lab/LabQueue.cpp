@@ -37,9 +37,9 @@ std::optional<double> numberOf(const QJsonValue& v) {
 // A diagnosis's findings: the limits by key, and per relay its class, its times as [least,
 // median, worst] (null where not measured), its bounces and verdicts.
 QJsonObject diagnosisJson(const LabDatabase::Diagnosis& d) {
-    QJsonObject limits;
+    QJsonArray limits; // [name, value] pairs, in their order
     for (const auto& [name, value] : d.limits)
-        limits.insert(name, value);
+        limits.append(QJsonArray{name, value});
     QJsonArray relays;
     for (const LabDatabase::RelayFindings& f : d.relays) {
         QJsonObject relay{
@@ -58,11 +58,11 @@ QJsonObject diagnosisJson(const LabDatabase::Diagnosis& d) {
 
 std::optional<LabDatabase::Diagnosis> diagnosisOf(const QJsonObject& o) {
     LabDatabase::Diagnosis d;
-    const QJsonObject limits = o.value(QStringLiteral("limits")).toObject();
-    for (auto it = limits.begin(); it != limits.end(); ++it) {
-        if (!it.value().isDouble())
+    for (const QJsonValue& v : o.value(QStringLiteral("limits")).toArray()) {
+        const QJsonArray limit = v.toArray();
+        if (limit.size() != 2 || !limit[0].isString() || !limit[1].isDouble())
             return std::nullopt;
-        d.limits.emplace_back(it.key(), it.value().toDouble());
+        d.limits.emplace_back(limit[0].toString(), limit[1].toDouble());
     }
     const QJsonArray relays = o.value(QStringLiteral("relays")).toArray();
     if (relays.size() != 16)

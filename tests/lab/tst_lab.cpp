@@ -10,6 +10,7 @@
 #include "support/FreePort.h"
 #include "support/ModalAnswerer.h"
 #include "support/Postgres.h"
+#include "support/Program.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -26,23 +27,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Program {
-    int status = -1;
-    QString out, err;
-};
-
-// The real program, its data folder in dir.
-Program run(const QTemporaryDir& dir, const QStringList& args) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(LOOPTEST_PROGRAM), args);
-    p.waitForFinished(60000);
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
 
 // Relay r's errors in the program's table.
 std::int64_t errorsOf(const QString& table, int relay) {
@@ -455,11 +439,11 @@ void TstLab::oldBooksAndNewerSchemas() {
         run(dir, args + QStringList{QStringLiteral("--card=LT-11"), QStringLiteral("--lab-db"),
                                     QStringLiteral("sqlite:") + newer});
     QCOMPARE(refused.status, 0);
-    QVERIFY2(
-        refused.err.contains(QStringLiteral("is of schema version %1, newer than this looptest's %2")
-                                 .arg(LabDatabase::kSchemaVersion + 1)
-                                 .arg(LabDatabase::kSchemaVersion)),
-        qPrintable(refused.err));
+    QVERIFY2(refused.err.contains(
+                 QStringLiteral("is of schema version %1, newer than this looptest's %2")
+                     .arg(LabDatabase::kSchemaVersion + 1)
+                     .arg(LabDatabase::kSchemaVersion)),
+             qPrintable(refused.err));
     QCOMPARE(run(dir, {QStringLiteral("--card-history=LT-11"), QStringLiteral("--lab-db"),
                        QStringLiteral("sqlite:") + newer})
                  .status,
