@@ -58,6 +58,10 @@ void CardRun::addClosings(const std::array<std::int64_t, 16>& closings) {
 }
 
 void CardRun::setDiagnosis(const DiagnosisReport& report) {
+    entry_.run.diagnosis = findingsOf(report);
+}
+
+LabDatabase::Diagnosis findingsOf(const DiagnosisReport& report) {
     LabDatabase::Diagnosis d;
     for (const Limits::Key& k : Limits::keys())
         d.limits.emplace_back(QLatin1String(k.name), report.settings.limits.*(k.value));
@@ -85,7 +89,7 @@ void CardRun::setDiagnosis(const DiagnosisReport& report) {
         f.verdict = c.kind == ChannelDiagnosis::Class::Ok ? QLatin1String(verdictName(c.judged))
                                                           : QStringLiteral("fail");
     }
-    entry_.run.diagnosis = d;
+    return d;
 }
 
 std::optional<LabDatabase::Relays> CardRun::life(int waitMs) {

@@ -79,6 +79,10 @@ private:
     QTimer poll_;
 };
 
+// A diagnosis's findings as the lab keeps them: per relay its class, times, bounces, each
+// figure's verdict (the worse of its median's and its worst's) and the relay's; the limits.
+LabDatabase::Diagnosis findingsOf(const DiagnosisReport& report);
+
 // The host name a run is kept under: this PC's, or LOOPTEST_HOSTNAME's where it is set (two
 // "PCs" on one machine, for a test).
 QString labHostName();

@@ -1,13 +1,16 @@
 // A card's health over its life: each relay's figures judged against limits, their course over
 // the card's diagnoses, and who tested it.
 
+#include "diagnosis/Diagnosis.h"
 #include "diagnosis/Limits.h"
+#include "lab/CardRun.h"
 #include "lab/History.h"
 #include "lab/LabDatabase.h"
 #include "lab/LabQueue.h"
 #include "support/JUnitReader.h"
 #include "support/Program.h"
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -91,6 +94,7 @@ class TstHealth : public QObject {
 private slots:
     void limitsAreReadOrRefusedWithTheirLine();
     void aRelayIsFlaggedForWhatATechnicianShouldActOn();
+    void aDiagnosisIsKeptWithEachFiguresWorseVerdict();
     void aQueueLineAndTheDatabaseKeepADiagnosisWhole();
     void aRelaySlowingDownOverFourDiagnoses();
     void aHeadlessRunJudgesItsRelaysLife();
@@ -150,6 +154,23 @@ void TstHealth::limitsAreReadOrRefusedWithTheirLine() {
     QFile kept(good);
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), QByteArray("[limits]\noperate-ms = 7\n"));
+
+    // The settings file names the operator and the limits where the command line does not.
+    QDir().mkpath(dir.filePath(QStringLiteral("config/looptest")));
+    file(dir, QStringLiteral("config/looptest/looptest.conf"),
+         "[General]\noperator=Di\nlimits=" + good.toUtf8() + "\n");
+    const QString json = dir.filePath(QStringLiteral("d.json"));
+    QCOMPARE(run(dir, {QStringLiteral("--diagnose"), QStringLiteral("--device=sim:slow=2,8"),
+                       QStringLiteral("--readback=20"), QStringLiteral("--no-log"),
+                       QStringLiteral("--json"), json})
+                 .status,
+             1); // 8 ms is past the file's 7
+    QFile report(json);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QJsonObject top = QJsonDocument::fromJson(report.readAll()).object();
+    QCOMPARE(top.value(QStringLiteral("operator")).toString(), QStringLiteral("Di"));
+    QCOMPARE(top.value(QStringLiteral("limits")).toObject().value(QStringLiteral("source")),
+             QJsonValue(good));
 }
 
 void TstHealth::aRelayIsFlaggedForWhatATechnicianShouldActOn() {
@@ -191,6 +212,43 @@ void TstHealth::aRelayIsFlaggedForWhatATechnicianShouldActOn() {
     const QStringList worn = flags({}, std::int64_t(limits.ratedLife * 0.85));
     QCOMPARE(worn.size(), 1);
     QVERIFY2(worn[0].contains(QLatin1String("used 85.0% of its rated life")), qPrintable(worn[0]));
+}
+
+// What the lab keeps of a diagnosis: a figure whose median passes but whose worst does not is
+// kept at its worse verdict; a channel of another class than ok fails, whatever its times.
+void TstHealth::aDiagnosisIsKeptWithEachFiguresWorseVerdict() {
+    DiagnosisReport report;
+    for (int r = 0; r < 16; ++r) {
+        ChannelDiagnosis& c = report.channels[r];
+        c.relay = r;
+        c.input = 15 - r;
+        c.kind = ChannelDiagnosis::Class::Ok;
+        c.operate = {1.0, 2.0, 3.0};
+        c.release = {1.0, 1.0, 1.0};
+        c.bounce = {0.1, 0.2, 0.3};
+    }
+    report.channels[3].operate = {4.0, 5.0, 11.0}; // its worst past 10 ms
+    report.channels[6].release = {8.5, 8.5, 8.5};  // marginal
+    report.channels[9].kind = ChannelDiagnosis::Class::Intermittent;
+    Limits limits;
+    limits.bounceMs = 2.5;
+    judgeDiagnosis(report, limits);
+    QVERIFY(!report.passed());
+    const LabDatabase::Diagnosis d = findingsOf(report);
+    auto verdicts = [&](int r) {
+        const LabDatabase::RelayFindings& f = d.relays[r];
+        return QStringList{f.kind,          f.operateVerdict, f.releaseVerdict,
+                           f.bounceVerdict, f.bouncesVerdict, f.verdict}
+            .join(' ');
+    };
+    QCOMPARE(verdicts(0), QStringLiteral("ok pass pass pass pass pass"));
+    QCOMPARE(verdicts(3), QStringLiteral("ok fail pass pass pass fail"));
+    QCOMPARE(verdicts(6), QStringLiteral("ok pass marginal pass pass marginal"));
+    QCOMPARE(verdicts(9), QStringLiteral("intermittent pass pass pass pass fail"));
+    QVERIFY(d.relays[3].operate == (LabDatabase::Times{4.0, 5.0, 11.0}));
+    QCOMPARE(d.limits.size(), Limits::keys().size());
+    QVERIFY(std::find(d.limits.begin(), d.limits.end(),
+                      std::pair{QStringLiteral("bounce-ms"), 2.5}) != d.limits.end());
 }
 
 void TstHealth::aQueueLineAndTheDatabaseKeepADiagnosisWhole() {
@@ -344,12 +402,21 @@ void TstHealth::aHeadlessRunJudgesItsRelaysLife() {
             file(dir, QStringLiteral("life.ini"), "[limits]\nrated-life = " + life + "\n");
         return run(dir, {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
                          QStringLiteral("--loops=160"), QStringLiteral("--step=20"),
-                         QStringLiteral("--card=LT-93"), QStringLiteral("--no-log"),
+                         QStringLiteral("--card=LT-93"), QStringLiteral("--operator=Cy"),
+                         QStringLiteral("--log"), dir.filePath(QStringLiteral("run.csv")),
                          QStringLiteral("--limits"), limits, QStringLiteral("--junit"),
                          dir.filePath(QStringLiteral("h.xml"))});
     };
     const Program young = walk("1000");
     QCOMPARE(young.status, 0);
+    // Who tested where: in the log's start row and the report's properties.
+    QFile log(dir.filePath(QStringLiteral("run.csv")));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY(log.readAll().contains(",start,,,,,device: Loop-back simulator (no card needed); "
+                                   "settings: healthy wiring; card LT-93; operator Cy; host "));
+    QFile xml(dir.filePath(QStringLiteral("h.xml")));
+    QVERIFY(xml.open(QIODevice::ReadOnly));
+    QVERIFY(xml.readAll().contains("<property name=\"operator\" value=\"Cy\"/>"));
     QVERIFY2(!young.out.contains(QLatin1String("life used")), qPrintable(young.out));
     // 160 loops close each relay 10 times; over the card's two runs, 20 against a life of 15.
     const Program old = walk("15");
