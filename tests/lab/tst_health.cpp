@@ -7,6 +7,7 @@
 #include "lab/History.h"
 #include "lab/LabDatabase.h"
 #include "lab/LabQueue.h"
+#include "support/Browser.h"
 #include "support/JUnitReader.h"
 #include "support/Program.h"
 
@@ -372,9 +373,6 @@ void TstHealth::aRelaySlowingDownOverFourDiagnoses() {
 
     // The pages in a real browser: the flagged relay's chart framed in red, none on the healthy
     // card's.
-    const QString browser = QStringLiteral("/usr/bin/chromium");
-    if (!QFile::exists(browser))
-        QFAIL("chromium is missing: scripts/setup.sh installs it");
     const QString healthy = dir.filePath(QStringLiteral("healthy.html"));
     QCOMPARE(run(dir, {QStringLiteral("--card-history=LT-91"), QStringLiteral("--html"), healthy})
                  .status,
@@ -382,13 +380,7 @@ void TstHealth::aRelaySlowingDownOverFourDiagnoses() {
     QList<qint64> red;
     for (const QString& html : {page, healthy}) {
         const QString png = html + QStringLiteral(".png");
-        QProcess shot;
-        shot.start(browser, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
-                             QStringLiteral("--disable-gpu"), QStringLiteral("--hide-scrollbars"),
-                             QStringLiteral("--window-size=1200,900"),
-                             QStringLiteral("--screenshot=") + png, html});
-        QVERIFY(shot.waitForFinished(120000));
-        QVERIFY2(QFile::exists(png), shot.readAllStandardError().constData());
+        QVERIFY2(screenshot(html, png, why), qPrintable(why));
         red << flagRedPixels(png);
     }
     QVERIFY2(red[0] > 1000 && red[1] == 0,

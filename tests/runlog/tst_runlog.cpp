@@ -3,6 +3,7 @@
 #include "runlog/LogReader.h"
 #include "runlog/RunRecorder.h"
 #include "runlog/Summary.h"
+#include "support/Browser.h"
 #include "support/ModalAnswerer.h"
 
 #include <QBuffer>
@@ -609,9 +610,6 @@ void TstRunLog::theDiagnosisLogsEachChannelsOwnFigures() {
 // The report of a run with one intermittent relay, in a real browser: its errors are drawn,
 // and a healthy run's report has none.
 void TstRunLog::theReportShowsTheErrorsInABrowser() {
-    const QString browser = QStringLiteral("/usr/bin/chromium");
-    if (!QFile::exists(browser))
-        QFAIL("chromium is missing: scripts/setup.sh installs it");
     QStringList redPixels;
     for (const SimulatorFault& fault :
          {SimulatorFault{Kind::Intermittent, 6, 1, 10, 0, 20, 3}, SimulatorFault{}}) {
@@ -630,13 +628,8 @@ void TstRunLog::theReportShowsTheErrorsInABrowser() {
                       {QStringLiteral("--summary"), log, QStringLiteral("--html"), html});
         QVERIFY(summary.waitForFinished(30000));
         QCOMPARE(summary.exitCode(), fault.kind == Kind::Healthy ? 0 : 1); // the verdict's
-        QProcess shot;
-        shot.start(browser, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
-                             QStringLiteral("--disable-gpu"), QStringLiteral("--hide-scrollbars"),
-                             QStringLiteral("--window-size=1200,900"),
-                             QStringLiteral("--screenshot=") + png, html});
-        QVERIFY(shot.waitForFinished(120000));
-        QVERIFY2(QFile::exists(png), shot.readAllStandardError().constData());
+        QString why;
+        QVERIFY2(screenshot(html, png, why), qPrintable(why));
         const QString kept = QStringLiteral(LOOPTEST_ARTEFACTS "/report-%1")
                                  .arg(fault.kind == Kind::Healthy ? "healthy" : "intermittent");
         QFile::remove(kept + QStringLiteral(".png"));
