@@ -279,16 +279,36 @@ void TstDiagnosis::theDocsGiveTheClassesAsTheCodeWeighsThem() {
     QFile file(QStringLiteral(LOOPTEST_SOURCE "/docs/diagnosis.md"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QString docs = QString::fromUtf8(file.readAll());
-    QStringList rows;
-    for (const QString& line : docs.split(QLatin1Char('\n')))
-        if (line.startsWith(QLatin1String("| `")))
-            rows << line;
+    // The rows of a section's table.
+    auto rowsOf = [&](const QString& section) {
+        QStringList rows;
+        bool in = false;
+        for (const QString& line : docs.split(QLatin1Char('\n'))) {
+            if (line.startsWith(QLatin1String("## ")))
+                in = line == section;
+            else if (in && line.startsWith(QLatin1String("| `")))
+                rows << line;
+        }
+        return rows;
+    };
+    const QStringList rows = rowsOf(QStringLiteral("## The classes"));
     QStringList want;
     for (const ClassInfo& c : diagnosisClasses())
         want << QStringLiteral("| `%1` | %2 | %3 |")
                     .arg(QLatin1String(c.name), QLatin1String(c.does), QLatin1String(c.check));
     QCOMPARE(rows, want);
     QVERIFY(docs.contains(QLatin1String("weighed in the order of this table")));
+
+    // The limits' keys and defaults, as the program has them.
+    QStringList limits;
+    for (const QString& row : rowsOf(QStringLiteral("## Limits: each figure judged")))
+        limits << row.section(QLatin1Char('|'), 1, 2).remove(QLatin1Char(',')).simplified();
+    QStringList defaults;
+    for (const Limits::Key& k : Limits::keys())
+        defaults << QStringLiteral("`%1` | %2")
+                        .arg(QLatin1String(k.name))
+                        .arg(Limits{}.*(k.value), 0, 'g', 12);
+    QCOMPARE(limits, defaults);
 }
 
 QTEST_GUILESS_MAIN(TstDiagnosis)
