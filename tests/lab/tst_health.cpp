@@ -9,6 +9,7 @@
 #include "lab/LabQueue.h"
 #include "support/Browser.h"
 #include "support/JUnitReader.h"
+#include "support/MetricsReader.h"
 #include "support/Program.h"
 
 #include <QDir>
@@ -389,15 +390,22 @@ void TstHealth::aRelaySlowingDownOverFourDiagnoses() {
 
 void TstHealth::aHeadlessRunJudgesItsRelaysLife() {
     QTemporaryDir dir;
+    // Each run's closings as its metrics count them: a busy machine may close a relay again
+    // before a late read-back, so they are counted, not reckoned from the loops.
+    std::int64_t closings = 0;
     auto walk = [&](const QByteArray& life) {
         const QString limits =
             file(dir, QStringLiteral("life.ini"), "[limits]\nrated-life = " + life + "\n");
-        return run(dir, {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
-                         QStringLiteral("--loops=160"), QStringLiteral("--step=20"),
-                         QStringLiteral("--card=LT-93"), QStringLiteral("--operator=Cy"),
-                         QStringLiteral("--log"), dir.filePath(QStringLiteral("run.csv")),
-                         QStringLiteral("--limits"), limits, QStringLiteral("--junit"),
-                         dir.filePath(QStringLiteral("h.xml"))});
+        const QString metrics = dir.filePath(QStringLiteral("run.prom"));
+        const Program p =
+            run(dir, {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
+                      QStringLiteral("--loops=160"), QStringLiteral("--step=20"),
+                      QStringLiteral("--card=LT-93"), QStringLiteral("--operator=Cy"),
+                      QStringLiteral("--log"), dir.filePath(QStringLiteral("run.csv")),
+                      QStringLiteral("--limits"), limits, QStringLiteral("--metrics"), metrics,
+                      QStringLiteral("--junit"), dir.filePath(QStringLiteral("h.xml"))});
+        closings += closingsOf(metrics)[0];
+        return p;
     };
     const Program young = walk("1000");
     QCOMPARE(young.status, 0);
@@ -410,17 +418,19 @@ void TstHealth::aHeadlessRunJudgesItsRelaysLife() {
     QVERIFY(xml.open(QIODevice::ReadOnly));
     QVERIFY(xml.readAll().contains("<property name=\"operator\" value=\"Cy\"/>"));
     QVERIFY2(!young.out.contains(QLatin1String("life used")), qPrintable(young.out));
-    // 160 loops close each relay 10 times; over the card's two runs, 20 against a life of 15.
+    // 160 loops close each relay 10 times at least; over the card's two runs, 20 or more
+    // against a life of 15.
     const Program old = walk("15");
     QCOMPARE(old.status, 1);
-    QVERIFY2(old.out.contains(QLatin1String("relay 0: life used 20 closings, past its limit of "
-                                            "15 closings\n")),
+    QVERIFY(closings >= 20);
+    const QString words =
+        QStringLiteral("life used %1 closings, past its limit of 15 closings").arg(closings);
+    QVERIFY2(old.out.contains(QStringLiteral("relay 0: ") + words + QLatin1Char('\n')),
              qPrintable(old.out));
     QVERIFY(old.out.endsWith(QLatin1String("verdict: FAIL\n")));
     QString why;
     const QString read = readJUnit(dir.filePath(QStringLiteral("h.xml")), why);
-    QVERIFY2(read.startsWith(QLatin1String("looptest 18 16\nrelay 0 -> input 15 life used 20 "
-                                           "closings, past its limit of 15 closings")),
+    QVERIFY2(read.startsWith(QStringLiteral("looptest 18 16\nrelay 0 -> input 15 ") + words),
              qPrintable(read + why));
 }
 
@@ -444,12 +454,14 @@ void TstHealth::aDatabaseOfTheSecondSchemaUpgradesKeepingEverything() {
     const QStringList before = QString::fromUtf8(make.readAllStandardOutput()).split(' ');
     QCOMPARE(before.size(), 16);
     const QString lab = QStringLiteral("--lab-db=sqlite:") + path;
+    const QString metrics = dir.filePath(QStringLiteral("run.prom"));
     QCOMPARE(run(dir, {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
                        QStringLiteral("--loops=32"), QStringLiteral("--step=20"),
                        QStringLiteral("--no-log"), QStringLiteral("--card=LT-80"),
-                       QStringLiteral("--operator=Bo"), lab})
+                       QStringLiteral("--operator=Bo"), QStringLiteral("--metrics"), metrics, lab})
                  .status,
              0);
+    const std::array<std::int64_t, 16> added = closingsOf(metrics);
     const Program history = run(dir, {QStringLiteral("--card-history=LT-80"), lab});
     QCOMPARE(history.status, 0);
     QVERIFY2(history.out.startsWith(QLatin1String("card LT-80: 5 runs, first seen")),
@@ -459,7 +471,8 @@ void TstHealth::aDatabaseOfTheSecondSchemaUpgradesKeepingEverything() {
                                      QRegularExpression::MultilineOption);
         const auto m = row.match(history.out);
         QVERIFY2(m.hasMatch(), qPrintable(history.out));
-        QCOMPARE(m.captured(1).toLongLong(), before[r].toLongLong() + 2);
+        QVERIFY(added[r] >= 2);
+        QCOMPARE(m.captured(1).toLongLong(), before[r].toLongLong() + added[r]);
         QCOMPARE(m.captured(2).toLongLong(), r == 5 ? 2 : 0); // the dump's errors, kept
     }
     // The new run named its operator; the four of before name none, and kept their endings.

@@ -8,6 +8,7 @@
 #include "looptest/LoopTest.h"
 #include "runlog/RunRecorder.h"
 #include "support/FreePort.h"
+#include "support/MetricsReader.h"
 #include "support/ModalAnswerer.h"
 #include "support/Postgres.h"
 #include "support/Program.h"
@@ -131,20 +132,6 @@ std::array<std::int64_t, 17> logTotals(const QString& path) {
             t[c[3].isEmpty() ? 16 : c[3].toInt()] = c[6].toLongLong();
     }
     return t;
-}
-
-// Relay r's closings in a metrics file.
-std::array<std::int64_t, 16> closingsOf(const QString& path) {
-    std::array<std::int64_t, 16> c{};
-    c.fill(-1);
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    const QRegularExpression sample(
-        QStringLiteral(R"re(^looptest_closings_total\{.*relay="(\d+)"\} (\d+)$)re"));
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (const auto m = sample.match(QString::fromUtf8(line)); m.hasMatch())
-            c[m.captured(1).toInt()] = m.captured(2).toLongLong();
-    return c;
 }
 
 // Two headless runs at once on one card, each on its own "PC", sharing a database: the card's
@@ -635,17 +622,23 @@ void TstLab::aDatabaseOfTheFirstSchemaKeepsEverything() {
                {QStringLiteral(LOOPTEST_SOURCE "/tests/lab/schema_v1.py"), file});
     QVERIFY(make.waitForFinished(30000) && make.exitCode() == 0);
     const QString lab = QStringLiteral("--lab-db=sqlite:") + file;
+    const QString metrics = dir.filePath(QStringLiteral("run.prom"));
     QCOMPARE(run(dir, {QStringLiteral("--headless"), QStringLiteral("--device=sim"),
                        QStringLiteral("--loops=32"), QStringLiteral("--step=20"),
-                       QStringLiteral("--no-log"), QStringLiteral("--card=LT-70"), lab})
+                       QStringLiteral("--no-log"), QStringLiteral("--card=LT-70"),
+                       QStringLiteral("--metrics"), metrics, lab})
                  .status,
              0);
     const Program history = run(dir, {QStringLiteral("--card-history=LT-70"), lab});
     QCOMPARE(history.status, 0);
     const Book b = bookOf(history.out);
     QCOMPARE(b.runs, 3);
+    // The new run's closings as its metrics count them (a busy machine may close a relay
+    // again before a late read-back): two at least.
+    const std::array<std::int64_t, 16> added = closingsOf(metrics);
     for (int r = 0; r < 16; ++r) {
-        QCOMPARE(b.closings[r], 2 * 11250 + 2);
+        QVERIFY(added[r] >= 2);
+        QCOMPARE(b.closings[r], 2 * 11250 + added[r]);
         QCOMPARE(b.errors[r], r == 5 ? 7 : 0);
     }
     QCOMPARE(b.endings, (QStringList{QStringLiteral("ended pass"), QStringLiteral("ended pass"),
