@@ -236,12 +236,19 @@ bool File::open(const QString& uid, QString& why) {
         return false;
     }
     path_ = QDir(dir).filePath(uid + QStringLiteral(".jsonl"));
-    fd_ = ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+    // Made under a hidden name, locked, then named: a program delivering the queue never sees
+    // the file unlocked and empty (it would set it aside as damaged, or hold the lock this run
+    // needs).
+    const QString hidden = QDir(dir).filePath(QLatin1Char('.') + uid + QStringLiteral(".jsonl"));
+    fd_ = ::open(QFile::encodeName(hidden).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
                  0600);
-    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0 ||
+        ::rename(QFile::encodeName(hidden).constData(), QFile::encodeName(path_).constData()) !=
+            0) {
         why = QStringLiteral("Cannot keep the lab's records in %1: %2")
                   .arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
         close();
+        QFile::remove(hidden);
         return false;
     }
     return true;

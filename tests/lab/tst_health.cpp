@@ -355,10 +355,10 @@ void TstHealth::aRelaySlowingDownOverFourDiagnoses() {
              qPrintable(read + why));
 
     // A healthy card diagnosed once, for its page's sake.
-    QCOMPARE(run(dir, {QStringLiteral("--diagnose"), QStringLiteral("--device=sim"),
-                       QStringLiteral("--card=LT-91"), QStringLiteral("--no-log")})
-                 .status,
-             0);
+    const Program healthyCard =
+        run(dir, {QStringLiteral("--diagnose"), QStringLiteral("--device=sim"),
+                  QStringLiteral("--card=LT-91"), QStringLiteral("--no-log")});
+    QVERIFY2(healthyCard.status == 0, qPrintable(healthyCard.err));
     const QString page = dir.filePath(QStringLiteral("history.html"));
     const Program history = run(dir, {QStringLiteral("--card-history=LT-90"),
                                       QStringLiteral("--html"), page, QStringLiteral("--runs=3")});
@@ -375,9 +375,9 @@ void TstHealth::aRelaySlowingDownOverFourDiagnoses() {
     // The pages in a real browser: the flagged relay's chart framed in red, none on the healthy
     // card's.
     const QString healthy = dir.filePath(QStringLiteral("healthy.html"));
-    QCOMPARE(run(dir, {QStringLiteral("--card-history=LT-91"), QStringLiteral("--html"), healthy})
-                 .status,
-             0);
+    const Program healthyHistory =
+        run(dir, {QStringLiteral("--card-history=LT-91"), QStringLiteral("--html"), healthy});
+    QVERIFY2(healthyHistory.status == 0, qPrintable(healthyHistory.err));
     QList<qint64> red;
     for (const QString& html : {page, healthy}) {
         const QString png = html + QStringLiteral(".png");

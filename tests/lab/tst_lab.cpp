@@ -25,6 +25,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace {
@@ -82,6 +83,7 @@ private slots:
     void aCheckpointIsWrittenWholeOrNotAtAll();
     void aLockedDatabaseHoldsUpNoCheckpoint();
     void theQueueIsDeliveredAsFarAsItIsWholeAndOnce();
+    void aQueueFileComesIntoTheQueueLocked();
     void aDatabaseOfTheFirstSchemaKeepsEverything();
     void aRelayPastItsRatedLifeIsToldOnce();
     void aDiagnosisAddsItsClosingsToTheBook();
@@ -435,6 +437,38 @@ void TstLab::oldBooksAndNewerSchemas() {
                        QStringLiteral("sqlite:") + newer})
                  .status,
              69);
+}
+
+// A run's queue file takes its name in the queue only once it is locked, so a program
+// delivering the queue at that moment never finds it empty and unlocked (it set such a file
+// aside as damaged, and the run's records with it). Seen through inotify: the name comes by a
+// rename, never by a creation.
+void TstLab::aQueueFileComesIntoTheQueueLocked() {
+    QVERIFY(QDir().mkpath(labqueue::folder()));
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(::inotify_add_watch(watch, QFile::encodeName(labqueue::folder()).constData(),
+                                IN_CREATE | IN_MOVED_TO) >= 0);
+    labqueue::File file;
+    QString why;
+    QVERIFY2(file.open(QStringLiteral("1f0e6c4a-77b1-4a59-bd1c-8c0d2a3b4c5d"), why),
+             qPrintable(why));
+    QCOMPARE(labqueue::claim(file.path()), -1); // held by the run
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof events);
+    ::close(watch);
+    QStringList seen;
+    for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+        seen << QStringLiteral("%1 %2").arg(e->mask & IN_CREATE ? "created" : "named",
+                                            QString::fromLocal8Bit(e->name));
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+    const QString name = QFileInfo(file.path()).fileName();
+    QCOMPARE(seen,
+             (QStringList{QStringLiteral("created .") + name, QStringLiteral("named ") + name}));
+    file.close();
+    QFile::remove(file.path());
 }
 
 void TstLab::initTestCase() {

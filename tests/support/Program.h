@@ -20,7 +20,17 @@ inline Program run(const QTemporaryDir& dir, const QStringList& args) {
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(LOOPTEST_PROGRAM), args);
-    p.waitForFinished(60000);
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    const bool finished = p.waitForFinished(60000);
+    Program out{p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+                QString::fromUtf8(p.readAllStandardError())};
+    // A program that did not start, did not end or crashed has no status of its own: never 0.
+    if (!finished || p.exitStatus() != QProcess::NormalExit) {
+        out.status = -1;
+        out.err += QStringLiteral("\n[the program %1: %2]")
+                       .arg(finished ? QStringLiteral("crashed") : QStringLiteral("did not end"),
+                            p.errorString());
+        if (!finished)
+            p.kill(), p.waitForFinished(5000);
+    }
+    return out;
 }
