@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/DeviceSpec.h"
+#include "diagnosis/Limits.h"
 
 #include <cstdint>
 #include <optional>
@@ -30,7 +31,8 @@ struct Options {
     std::string labDb;                // --lab-db URL: the lab's database of cards and runs
     std::string limits;               // --limits FILE: the card type's limits
     std::string operatorName;         // --operator NAME: who tests
-    int runs = 10;                    // --runs N: the runs --card-history lists
+    Limits judgedBy; // the limits a run is judged by, once settleOptions has read them
+    int runs = 10;   // --runs N: the runs --card-history lists
 };
 
 // Exit statuses of the program.

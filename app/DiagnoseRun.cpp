@@ -66,12 +66,8 @@ void record(const QString& path, const QString& detail, const DiagnosisReport& r
 int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entries,
                  std::FILE* out, std::FILE* err) {
     DiagnosisSettings settings;
-    QString refused;
-    if (!cardLimits(o, settings.limits, refused)) {
-        std::fprintf(err, "looptest: %s\n", qPrintable(refused));
-        return exitstatus::kUsage;
-    }
-    const QString who = operatorName(o);
+    settings.limits = o.judgedBy;
+    const QString who = QString::fromStdString(o.operatorName);
     DeviceSelectingCard card(std::move(entries));
     card.preselect(*o.device);
     card.setChooserShown(false);

@@ -117,7 +117,7 @@ bool writeJUnit(const QString& path, const Options& o, const Outcome& r, const R
         {QStringLiteral("loops"), QString::number(r.loops)},
         {QStringLiteral("verdict"), verdictProperty(r.tally.passed() && !run.judgedFail())},
         {QStringLiteral("card"), card},
-        {QStringLiteral("operator"), operatorName(o)},
+        {QStringLiteral("operator"), run.who()},
         {QStringLiteral("host"), labHostName()},
         {QStringLiteral("relay_life_passed"), passed.isEmpty()
                                                   ? QString()

@@ -34,11 +34,6 @@ RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Opti
     card_.setCardId(!options.card.empty() || !window
                         ? QString::fromStdString(options.card)
                         : remembered().value(QStringLiteral("card")).toString());
-    // The limits are checked before a run that judges by them starts; a window started with
-    // a settings file naming a file it refuses judges by the defaults.
-    QString refused;
-    if (!cardLimits(options_, limits_, refused))
-        limits_ = Limits{};
     // The lab's records end first: what they have to say (records that wait) goes in the
     // record too.
     QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] {
@@ -69,10 +64,9 @@ bool RunSetup::open() {
 }
 
 bool RunSetup::startRecord(QString& why) {
-    const bool logged =
-        logPath_.isEmpty() ||
-        recorder_.startLog(logPath_, startDetail(card_, window_.results(), operatorName(options_)),
-                           card_.cardId(), why);
+    const bool logged = logPath_.isEmpty() ||
+                        recorder_.startLog(logPath_, startDetail(card_, window_.results(), who()),
+                                           card_.cardId(), why);
     startLab();
     return logged;
 }
@@ -86,7 +80,7 @@ void RunSetup::startLab() {
     if (!card.isEmpty()) {
         book_ = std::make_unique<CardRun>(card, options_.relayLife, labDatabaseUrl(options_));
         book_->watch(window_.results());
-        book_->setOperator(operatorName(options_));
+        book_->setOperator(who());
         book_->onLifePassed = [this, warn](int relay, std::int64_t closings) {
             const QString words = QStringLiteral("relay %1 of card %2 passed its rated life of %3 "
                                                  "closings (%4 so far)")
@@ -126,12 +120,12 @@ void RunSetup::judge() {
     judged_.clear();
     const LoopResults& r = window_.results();
     for (int relay = 0; relay < 16; ++relay)
-        judged_.push_back({relay, judgeErrors(r.errors(relay), r.closings(relay), limits_)});
+        judged_.push_back({relay, judgeErrors(r.errors(relay), r.closings(relay), limits())});
     const std::optional<LabDatabase::Relays> life = book_ ? book_->life() : std::nullopt;
     lifeJudged_ = life.has_value();
     if (life)
         for (int relay = 0; relay < 16; ++relay)
-            judged_.push_back({relay, judgeLife((*life)[relay].closings, limits_)});
+            judged_.push_back({relay, judgeLife((*life)[relay].closings, limits())});
 }
 
 bool RunSetup::judgedFail() const {
@@ -168,26 +162,23 @@ QString logNote(const QString& path) {
                           : QStringLiteral("This run will be recorded in %1").arg(path);
 }
 
-QString operatorName(const Options& options) {
-    if (!options.operatorName.empty())
-        return QString::fromStdString(options.operatorName);
-    const QString remembered = ::remembered().value(QStringLiteral("operator")).toString();
-    if (validOperator(remembered.toStdString()))
-        return remembered;
-    if (const passwd* user = ::getpwuid(::getuid()); user && user->pw_name)
-        return QString::fromLocal8Bit(user->pw_name);
-    return QString::number(::getuid());
-}
-
-bool cardLimits(const Options& options, Limits& limits, QString& why) {
-    const std::string path =
-        options.limits.empty()
-            ? remembered().value(QStringLiteral("limits")).toString().toStdString()
-            : options.limits;
-    limits = Limits{};
+bool settleOptions(Options& options, QString& why) {
+    const QSettings settings = remembered();
+    if (options.operatorName.empty()) {
+        const QString named = settings.value(QStringLiteral("operator")).toString();
+        const passwd* user = ::getpwuid(::getuid());
+        options.operatorName = validOperator(named.toStdString()) ? named.toStdString()
+                               : user && user->pw_name            ? std::string(user->pw_name)
+                                                                  : std::to_string(::getuid());
+    }
+    const std::string path = options.limits.empty()
+                                 ? settings.value(QStringLiteral("limits")).toString().toStdString()
+                                 : options.limits;
+    options.judgedBy = Limits{};
     std::string words;
-    if (path.empty() || readLimits(path, limits, words))
+    if (path.empty() || readLimits(path, options.judgedBy, words))
         return true;
+    options.judgedBy = Limits{};
     why = QString::fromStdString(words);
     return false;
 }

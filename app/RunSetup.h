@@ -53,7 +53,8 @@ public:
     const std::vector<Judged>& judged() const { return judged_; }
     bool lifeJudged() const { return lifeJudged_; }
     bool judgedFail() const;
-    const Limits& limits() const { return limits_; }
+    const Limits& limits() const { return options_.judgedBy; }
+    QString who() const { return QString::fromStdString(options_.operatorName); }
 
 private:
     void startLab();
@@ -68,7 +69,6 @@ private:
     std::unique_ptr<CardRun> book_;
     std::unique_ptr<MetricsFile> metrics_;
     QList<int> lifePassed_;
-    Limits limits_;
     std::vector<Judged> judged_;
     bool lifeJudged_ = false;
 };
@@ -78,11 +78,11 @@ private:
 QString logPathFor(const Options& options, qint64 startMs);
 // The lab's database: --lab-db, or lab-db in the program's settings file, or the default.
 QString labDatabaseUrl(const Options& options);
-// Who tests: --operator, or operator in the program's settings file, or the login name.
-QString operatorName(const Options& options);
-// The card type's limits: from --limits, or the file limits names in the program's settings
-// file, or the defaults; false with why (the file's line) when the file is refused.
-bool cardLimits(const Options& options, Limits& limits, QString& why);
+// What the options leave to the program's settings file, read once: who tests (--operator, or
+// operator in the settings file, or the login name) and the card type's limits (--limits, or
+// the file limits names there, or the defaults). False with why (the file's line) when the
+// limits file is refused; the defaults stand then.
+bool settleOptions(Options& options, QString& why);
 // What the chooser says about it.
 QString logNote(const QString& path);
 // The start row's detail: the device, its settings, the card, who tests where, the speeds and

@@ -92,8 +92,6 @@ int cardHistory(const Options& options) {
     LabDatabase::History history;
     QString why;
     bool known = false;
-    Limits limits;
-    cardLimits(options, limits, why); // refused before, where it does not read
     if (!db.open(why) || !db.history(card, options.runs, history, known, why)) {
         std::fprintf(stderr, "looptest: %s\n%s", qPrintable(why), qPrintable(waits));
         return exitstatus::kUnavailable;
@@ -103,11 +101,11 @@ int cardHistory(const Options& options) {
                      qPrintable(db.where()), options.cardHistory.c_str(), qPrintable(waits));
         return exitstatus::kNoInput;
     }
-    std::fputs((historyTable(history, limits) + waits).toUtf8().constData(), stdout);
+    std::fputs((historyTable(history, options.judgedBy) + waits).toUtf8().constData(), stdout);
     if (!options.html.empty()) {
         QSaveFile html(QString::fromStdString(options.html));
         if (!html.open(QIODevice::WriteOnly) ||
-            html.write(historyHtml(history, limits).toUtf8()) < 0 || !html.commit()) {
+            html.write(historyHtml(history, options.judgedBy).toUtf8()) < 0 || !html.commit()) {
             std::fprintf(stderr, "looptest: cannot write %s: %s\n", options.html.c_str(),
                          qPrintable(html.errorString()));
             return exitstatus::kCannotCreate;
@@ -184,14 +182,15 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "looptest: %s\n", why.c_str());
         return exitstatus::kUsage;
     }
-    // A limits file that does not read is refused before anything runs, with its line.
-    if (options.mode == Options::Mode::Headless || options.mode == Options::Mode::Diagnose ||
-        options.mode == Options::Mode::CardHistory) {
-        Limits limits;
+    // A limits file that does not read is refused before anything runs, with its line; the
+    // window, whose settings file may name it, says so and judges by the defaults.
+    if (options.mode == Options::Mode::Window || options.mode == Options::Mode::Headless ||
+        options.mode == Options::Mode::Diagnose || options.mode == Options::Mode::CardHistory) {
         QString refused;
-        if (!cardLimits(options, limits, refused)) {
+        if (!settleOptions(options, refused)) {
             std::fprintf(stderr, "looptest: %s\n", qPrintable(refused));
-            return exitstatus::kUsage;
+            if (options.mode != Options::Mode::Window)
+                return exitstatus::kUsage;
         }
     }
     const DeviceSpec* named = options.device ? &*options.device : nullptr;

@@ -56,14 +56,25 @@ QStringList schemaVersion2() {
     };
 }
 
+// A diagnosis's nine time columns, in the order the figures and their least, median and worst
+// are bound and read.
+const QStringList& timeColumns() {
+    static const QStringList columns = [] {
+        QStringList out;
+        for (const char* figure : {"operate", "release", "bounce"})
+            for (const char* of : {"least", "median", "worst"})
+                out << QStringLiteral("%1_%2").arg(QLatin1String(figure), QLatin1String(of));
+        return out;
+    }();
+    return columns;
+}
+
 // Version 3: who tested, and every diagnosis's findings per relay with the limits they were
 // judged by. Runs of before keep what they hold, with no operator named.
 QStringList schemaVersion3() {
     QString times;
-    for (const char* figure : {"operate", "release", "bounce"})
-        for (const char* of : {"least", "median", "worst"})
-            times += QStringLiteral("%1_%2 DOUBLE PRECISION, ")
-                         .arg(QLatin1String(figure), QLatin1String(of));
+    for (const QString& column : timeColumns())
+        times += column + QStringLiteral(" DOUBLE PRECISION, ");
     return {
         QStringLiteral("ALTER TABLE runs ADD COLUMN operator TEXT NOT NULL DEFAULT ''"),
         QStringLiteral("CREATE TABLE run_limits (run BIGINT NOT NULL REFERENCES runs(id), name "
@@ -364,14 +375,11 @@ bool LabDatabase::writeDiagnosis(qint64 run, const Diagnosis& d, QString& why) {
             return fail(limit);
     }
     QString columns, marks, updates;
-    for (const char* figure : {"operate", "release", "bounce"})
-        for (const char* of : {"least", "median", "worst"}) {
-            const QString column =
-                QStringLiteral("%1_%2").arg(QLatin1String(figure), QLatin1String(of));
-            columns += column + QStringLiteral(", ");
-            marks += QStringLiteral("?, ");
-            updates += QStringLiteral("%1 = excluded.%1, ").arg(column);
-        }
+    for (const QString& column : timeColumns()) {
+        columns += column + QStringLiteral(", ");
+        marks += QStringLiteral("?, ");
+        updates += QStringLiteral("%1 = excluded.%1, ").arg(column);
+    }
     QSqlQuery relay(db);
     relay.prepare(
         QStringLiteral("INSERT INTO run_diagnoses (run, relay, class, %1bounces, operate_verdict, "
@@ -462,9 +470,8 @@ bool LabDatabase::history(const QString& card, int lastRuns, History& out, bool&
 bool LabDatabase::diagnoses(const QString& card, History& out, QString& why) {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     QString times;
-    for (const char* figure : {"operate", "release", "bounce"})
-        for (const char* of : {"least", "median", "worst"})
-            times += QStringLiteral("d.%1_%2, ").arg(QLatin1String(figure), QLatin1String(of));
+    for (const QString& column : timeColumns())
+        times += QStringLiteral("d.%1, ").arg(column);
     q.prepare(QStringLiteral("SELECT runs.id, runs.started, d.relay, d.class, %1d.bounces, "
                              "d.operate_verdict, d.release_verdict, d.bounce_verdict, "
                              "d.bounces_verdict, d.verdict FROM run_diagnoses d JOIN runs ON "
