@@ -346,13 +346,8 @@ void TstCard::aWatchNeverSeesAChangeLaterThanItsGap() {
         QVERIFY(d.watch(0, 0xFF, 50000, w));
         QCOMPARE(w.changes.size(), std::size_t(1));
         const std::int64_t seen = w.changes.front().us;
-        QVERIFY2(seen >= d.changeUs && seen <= d.changeUs + std::int64_t(w.longestGapUs),
-                 qPrintable(QStringLiteral("change at %1, seen at %2, gap %3")
-                                .arg(d.changeUs)
-                                .arg(seen)
-                                .arg(w.longestGapUs)));
-        QCOMPARE(w.intervalUs, double(d.readUs));
-        QVERIFY(w.longestGapUs >= w.intervalUs);
+        QVERIFY(seen >= d.changeUs && seen <= d.changeUs + std::int64_t(w.longestGapUs));
+        QVERIFY(w.intervalUs == d.readUs && w.longestGapUs >= w.intervalUs);
     }
 }
 

@@ -298,17 +298,6 @@ void TstDiagnosis::theDocsGiveTheClassesAsTheCodeWeighsThem() {
                     .arg(QLatin1String(c.name), QLatin1String(c.does), QLatin1String(c.check));
     QCOMPARE(rows, want);
     QVERIFY(docs.contains(QLatin1String("weighed in the order of this table")));
-
-    // The limits' keys and defaults, as the program has them.
-    QStringList limits;
-    for (const QString& row : rowsOf(QStringLiteral("## Limits: each figure judged")))
-        limits << row.section(QLatin1Char('|'), 1, 2).remove(QLatin1Char(',')).simplified();
-    QStringList defaults;
-    for (const Limits::Key& k : Limits::keys())
-        defaults << QStringLiteral("`%1` | %2")
-                        .arg(QLatin1String(k.name))
-                        .arg(Limits{}.*(k.value), 0, 'g', 12);
-    QCOMPARE(limits, defaults);
 }
 
 QTEST_GUILESS_MAIN(TstDiagnosis)
