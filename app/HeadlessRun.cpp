@@ -39,7 +39,7 @@ struct Outcome {
 void printJudged(std::FILE* out, const RunSetup& run, bool card) {
     const Limits& l = run.limits();
     std::fprintf(out,
-                 "limits (%s): %g errors per million closings, a rated life of %g closings; "
+                 "limits (%s): %.12g errors per million closings, a rated life of %.12g closings; "
                  "marginal past %g%%\n",
                  l.source.empty() ? "the defaults" : l.source.c_str(), l.errorsPerMillion,
                  l.ratedLife, l.marginal * 100);

@@ -29,7 +29,7 @@ std::string number(double value, const std::string& unit) {
 
 std::string limitText(double value) {
     char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
+    std::snprintf(text, sizeof text, "%.12g", value); // 10000000, not 1e+07
     return text;
 }
 

@@ -81,6 +81,9 @@ void TstHealth::limitsAreReadOrRefusedWithTheirLine() {
         QVERIFY2(QString::fromStdString(why).contains(expected), why.c_str());
         QCOMPARE(kept.operateMs, 42.0); // a refused file changes nothing
     }
+    // A life in words a technician reads, not "1e+07".
+    QCOMPARE(judgeLife(20'000'000, Limits{}).words(),
+             "life used 20000000 closings, past its limit of 10000000 closings");
     // At the limit is not past it; at the marginal fraction is not past that.
     QVERIFY(judge(10, 10, 0.8) == Verdict::Marginal && judge(10.01, 10, 0.8) == Verdict::Fail);
     QVERIFY(judge(8, 10, 0.8) == Verdict::Pass && judge(8.01, 10, 0.8) == Verdict::Marginal);
