@@ -90,6 +90,7 @@ private slots:
     void eightColumnLogsReadAsBefore();
     void theStartRowHoldsTheSettingsTheRunStartsWith();
     void everyEventReadsBackAsItWasWritten();
+    void aRecordPastTwoGibibytesIsAppendedTo();
     void theDiagnosisLogsEachChannelsOwnFigures();
     void theReportShowsTheErrorsInABrowser();
 
@@ -517,11 +518,12 @@ void TstRunLog::everyEventReadsBackAsItWasWritten() {
     for (int e = 0; e <= static_cast<int>(Event::Note); ++e) {
         const logformat::EventForm& form = logformat::form(static_cast<Event>(e));
         logformat::LogRow r;
-        r.ms = 1'800'000'000'123 + 61'001 * e;
-        r.loop = 1000 + 7 * e;
+        // Times on both sides of 2038-01-19 (where a 32-bit time_t ends) and counts past 2^32.
+        r.ms = 2'147'483'647'000 + 86'400'123 * (e - 4);
+        r.loop = 4'294'967'290 + 7 * e;
         r.event = form.event;
         r.channel = form.channel == Need::None ? -1 : (e * 5 + 3) % 16;
-        r.count = form.count == Need::None ? -1 : form.least + 40 + e;
+        r.count = form.count == Need::None ? -1 : form.least + 4'294'967'296 + e;
         r.detail = e % 3 == 0   ? QStringLiteral("event %1, \"quoted\"\nand on").arg(e)
                    : e % 3 == 1 ? QStringLiteral("event %1\nand on").arg(e)
                                 : QStringLiteral("event %1\r\nand on").arg(e);
@@ -561,6 +563,34 @@ void TstRunLog::everyEventReadsBackAsItWasWritten() {
         why);
     QVERIFY2(whole, qPrintable(why));
     QCOMPARE(at, written.size());
+}
+
+// A long run's record may pass 2 GiB: it opens with its whole size and takes the next row at
+// its end. (A 32-bit build without 64-bit file offsets cannot open it, or reads a wrong size.)
+void TstRunLog::aRecordPastTwoGibibytesIsAppendedTo() {
+    const QString path = dir_.filePath(QStringLiteral("past-2-gib.csv"));
+    QString why;
+    {
+        LogFile log;
+        QVERIFY2(log.open(path, why), qPrintable(why));
+    }
+    const qint64 big = (qint64(1) << 31) + 100;
+    QVERIFY(QFile::resize(path, big)); // sparse: nothing is written
+    LogFile log;
+    QVERIFY2(log.open(path, why), qPrintable(why));
+    QCOMPARE(log.bytes(), big);
+    logformat::LogRow row;
+    row.ms = 1'800'000'000'000;
+    row.loop = 5;
+    row.event = logformat::Event::Note;
+    row.detail = QStringLiteral("past 2 GiB");
+    QVERIFY(log.write(row));
+    log.close();
+    QFile in(path);
+    QVERIFY(in.open(QIODevice::ReadOnly) && in.seek(big));
+    const QByteArray tail = in.readAll();
+    QVERIFY2(tail.endsWith(",note,,,,,past 2 GiB,\r\n"), tail.constData());
+    QVERIFY(in.remove());
 }
 
 // A diagnosis's record: each channel's row holds that channel's class, words and figures, the
