@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Runs this checkout's set-up (scripts/setup.sh test, or run) inside a fresh root of another
-# Debian release, made with mmdebstrap from the archive this machine's apt already uses.
-#   bash scripts/debian-root.sh SUITE [test|run]      e.g.  bash scripts/debian-root.sh trixie
+# Debian release, made with mmdebstrap from the archive this machine's apt already uses. With
+# :ARCH, the set-up builds and tests for that architecture in the root (LOOPTEST_ARCH; i386 on
+# amd64, see scripts/setup.sh).
+#   bash scripts/debian-root.sh SUITE[:ARCH] [test|run]
+#   e.g.  bash scripts/debian-root.sh trixie;  bash scripts/debian-root.sh bookworm:i386
 # As root. The root is new on every call and removed at the end; apt's downloads are kept
 # between calls in $LOOPTEST_ROOT_CACHE (default /var/cache/looptest-roots/SUITE), outside the
 # checkout. The checkout's files (tracked and untracked, not ignored) are copied in, so its
 # build folders are not touched. Everything mounted for the root lives in a mount namespace of
 # its own, which ends with this script however it ends.
 set -euo pipefail
-suite=${1:?usage: $0 SUITE [test|run]}
+suite=${1:?usage: $0 SUITE[:ARCH] [test|run]}
 mode=${2:-test}
-case "$mode" in test | run) ;; *) echo "usage: $0 SUITE [test|run]" >&2; exit 64 ;; esac
+case "$mode" in test | run) ;; *) echo "usage: $0 SUITE[:ARCH] [test|run]" >&2; exit 64 ;; esac
+arch=$(dpkg --print-architecture)
+case "$suite" in *:*) arch=${suite#*:} suite=${suite%%:*} ;; esac
 [ "$(id -u)" -eq 0 ] || { echo "$0: run as root (it makes a root and mounts into it)" >&2; exit 77; }
 src=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -50,7 +55,7 @@ for tool in mmdebstrap unshare; do
   }
 done
 
-cache=${LOOPTEST_ROOT_CACHE:-/var/cache/looptest-roots/$suite}
+cache=${LOOPTEST_ROOT_CACHE:-/var/cache/looptest-roots/$suite-$arch}
 mkdir -p "$cache/archives/partial"
 # LOOPTEST_ROOT_DIR keeps a root between calls, for a developer who tries a change on the other
 # release again and again: made there when empty, used as it is otherwise, never removed.
@@ -58,7 +63,7 @@ if [ -n "${LOOPTEST_ROOT_DIR:-}" ]; then
   root=$(mkdir -p "$LOOPTEST_ROOT_DIR" && cd "$LOOPTEST_ROOT_DIR" && pwd)
   keep=1
 else
-  root=$(mktemp -d "${TMPDIR:-/var/tmp}/looptest-$suite.XXXXXX")
+  root=$(mktemp -d "${TMPDIR:-/var/tmp}/looptest-$suite-$arch.XXXXXX")
   keep=0
 fi
 chmod 755 "$root"
@@ -79,10 +84,10 @@ trap 'exit 143' TERM
 
 started=$SECONDS
 if [ -z "$(ls -A "$root")" ]; then
-  echo "== a fresh $suite root from $archive in $root"
+  echo "== a fresh $suite $arch root from $archive in $root"
   mmdebstrap --quiet --variant=minbase --include=ca-certificates "$suite" "$root" "$archive"
 else
-  echo "== the $suite root kept in $root"
+  echo "== the $suite $arch root kept in $root"
 fi
 # apt keeps what it downloads (the set-up's packages) in the cache, for the next call.
 rm -f "$root/etc/apt/apt.conf.d/docker-clean"
@@ -98,7 +103,7 @@ echo "== root made and the checkout copied in $((SECONDS - started)) s"
 # cache are mounted into the root, and all of them vanish when the namespace's last process
 # ends. The host's resolver is copied so apt reaches the archive by name.
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2> /dev/null || true
-export root cache mode
+export root cache mode arch
 unshare --mount --propagation private -- bash -euc '
   mount -t proc proc "$root/proc"
   mount --rbind /sys "$root/sys"
@@ -111,6 +116,6 @@ unshare --mount --propagation private -- bash -euc '
     mkdir -p "$root/tmp/.X11-unix" && mount --bind /tmp/.X11-unix "$root/tmp/.X11-unix"
   fi
   exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    LANG=C.UTF-8 TERM=dumb CI="${CI:-}" LOOPTEST_SANITIZED="${LOOPTEST_SANITIZED:-1}" DISPLAY="${DISPLAY:-}" \
+    LANG=C.UTF-8 TERM=dumb CI="${CI:-}" LOOPTEST_SANITIZED="${LOOPTEST_SANITIZED:-1}" LOOPTEST_ARCH="$arch" DISPLAY="${DISPLAY:-}" \
     bash -c "cd /src/looptest && bash scripts/setup.sh $mode"
 '

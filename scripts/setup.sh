@@ -5,10 +5,22 @@
 # The test command's passes: the suite; the suite again on a machine kept busy; the suite built
 # with the sanitizers; fuzzing. LOOPTEST_SANITIZED=0 leaves out all but the first: CI runs them
 # on one release only.
+# LOOPTEST_ARCH=i386 on an amd64 Debian 12 builds the 32-bit program (Debian's i686 cross
+# compiler and the i386 libraries beside the machine's own) in build-i386 and runs its suite;
+# the kernel runs the 32-bit programs where it can, qemu-i386 where it cannot.
 set -euo pipefail
 mode=${1:-run}
 case "$mode" in run|test) ;; *) echo "usage: $0 run|test" >&2; exit 2 ;; esac
 cd "$(dirname "$0")/.."
+native=$(dpkg --print-architecture)
+arch=${LOOPTEST_ARCH:-$native}
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ "$arch" != "$native" ]; then
+  [ "$arch" = i386 ] && [ "$native" = amd64 ] ||
+    { echo "$0: LOOPTEST_ARCH=$arch: only i386 on amd64 is built here" >&2; exit 2; }
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+fi
 
 # To build and run: compiler, CMake, Qt 6 Widgets with its X11 and offscreen platforms, and
 # fonts metric-compatible with the faces the window was designed in.
@@ -16,8 +28,18 @@ cd "$(dirname "$0")/.."
 # libmodbus lets it drive Modbus relay/input modules.
 # help2man makes the manual page from the program's --help.
 # Qt's SQL drivers keep a lab's records: SQLite on one PC, PostgreSQL for a lab of many.
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2
-          libcomedi-dev libmodbus-dev help2man libqt6sql6-sqlite libqt6sql6-psql)
+libraries=(qt6-base-dev qt6-qpa-plugins libgl-dev libcomedi-dev libmodbus-dev libqt6sql6-sqlite
+           libqt6sql6-psql)
+packages=(build-essential cmake fonts-liberation2 help2man)
+if [ "$arch" = "$native" ]; then
+  packages+=("${libraries[@]}")
+else
+  # The libraries of the other architecture; the compiler and Qt's tools run natively, and
+  # qemu-i386 runs the 32-bit programs if this kernel cannot (arch-test tells). mmdebstrap
+  # makes the 32-bit root the QEMU tests' guest runs in.
+  packages+=("${libraries[@]/%/:$arch}" crossbuild-essential-i386 qt6-base-dev-tools
+             qemu-user-static arch-test mmdebstrap)
+fi
 # To test: an X server and the tools that drive the real program in it like a person.
 if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)
@@ -47,23 +69,45 @@ if [ "$mode" = test ]; then
   packages+=(stress-ng)
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+}
+if [ "$arch" != "$native" ]; then
+  # First what runs the other architecture's programs, which the packages' own scripts run.
+  install_missing qemu-user-static arch-test
+  # The kernel's binfmt_misc hands 32-bit programs to qemu-i386 (the magic and mask of QEMU's
+  # own qemu-binfmt-conf.sh; F: the interpreter is opened now, so it serves chroots too).
+  if ! arch-test -n "$arch" > /dev/null 2>&1 && ! arch-test "$arch" > /dev/null 2>&1; then
+    binfmt=/proc/sys/fs/binfmt_misc
+    [ -e $binfmt/register ] || $sudo mount -t binfmt_misc binfmt_misc $binfmt
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
+      $sudo tee $binfmt/register > /dev/null
+    arch-test "$arch" > /dev/null || { echo "$0: this machine runs no $arch programs" >&2; exit 1; }
+    echo "32-bit programs run through qemu-i386 (this kernel runs none itself)"
+  fi
 fi
+install_missing "${packages[@]}"
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON
-cmake --build build -j"$(nproc)"
+build=build
+if [ "$arch" != "$native" ]; then
+  build=build-$arch
+  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON
+else
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON
+fi
+cmake --build "$build" -j"$(nproc)"
 
 if [ "$mode" = run ]; then
-  exec ./build/looptest
+  exec "./$build/looptest"
 fi
 # The passes of the test command. Each runs whatever an earlier one did, and says how it went
 # and how long it took; the command fails when any of them failed.
@@ -82,7 +126,7 @@ pass() {
 }
 
 suite() {
-  cd build && ctest --output-on-failure
+  cd "$build" && ctest --output-on-failure
 }
 
 # The suite once more with every core kept busy at the tests' own priority, as a machine doing
@@ -94,8 +138,8 @@ loaded() {
   trap "kill $! 2> /dev/null || true" EXIT
   sleep 1
   kill -0 $!
-  cd build && ctest --output-on-failure \
-    -E 'builds_as_subdirectory|package_installs_and_purges|isa_path_on_a_real_kernel'
+  cd "$build" && ctest --output-on-failure \
+    -E 'builds_as_subdirectory|package_installs_and_purges|_on_(a_real|debian)_kernel'
 }
 
 # The whole suite once more, built with AddressSanitizer and UndefinedBehaviorSanitizer; any
@@ -109,7 +153,7 @@ sanitized() {
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
   cd build-asan &&
-    ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges|isa_path_on_a_real_kernel'
+    ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges|_on_(a_real|debian)_kernel'
 }
 
 # Fuzzing: the log reader with its report, and the command line with device specs, a minute
@@ -122,7 +166,8 @@ fuzzing() {
 }
 
 pass suite suite
-if [ "${LOOPTEST_SANITIZED:-1}" = 1 ]; then
+# The other passes are this machine's architecture's only.
+if [ "${LOOPTEST_SANITIZED:-1}" = 1 ] && [ "$arch" = "$native" ]; then
   pass loaded loaded
   pass sanitizers sanitized
   pass fuzzing fuzzing
