@@ -34,13 +34,15 @@ guest_prepare() {
   [ "$(id -u)" -eq 0 ] || skip "the guest's root is this machine's: run as root"
 
   # Debian's kernel, the version the meta-package names, fetched once into the build folder.
-  pkg=$(apt-cache depends "$image" 2> /dev/null | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
-  [ -n "$pkg" ] || skip "apt knows no $image"
+  # (Named with its architecture, linux-image-…-686:i386, when it is not this machine's.)
+  pkg=$(apt-cache depends "$image:$arch" 2> /dev/null | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+  [ -n "$pkg" ] || skip "apt knows no $image:$arch"
+  pkg=${pkg%%:*}
   cache=$build/tests/qemu-cache ver=${pkg#linux-image-}
   kernel=$cache/$ver
   if [ ! -f "$kernel/boot/vmlinuz-$ver" ]; then
     rm -rf "$cache" && mkdir -p "$cache"
-    (cd "$cache" && apt-get download "$pkg" > /dev/null 2>&1) || skip "apt-get download $pkg failed"
+    (cd "$cache" && apt-get download "$pkg:$arch" > /dev/null 2>&1) || skip "apt-get download $pkg failed"
     dpkg-deb -x "$cache"/"$pkg"_*.deb "$kernel"
     # Debian 13's kernel package keeps its modules in usr/lib/modules (merged /usr), where
     # depmod -b and modprobe -d do not look: give the tree the /lib a merged system has.
@@ -90,7 +92,11 @@ guest_boot() {
   local binds=""
   [ "$guest_root" = / ] ||
     binds="for d in $guest_src $build_dir; do mkdir -p $guest_root\$d && mount --bind \$d $guest_root\$d; done;"
-  unshare --mount --propagation private -- sh -c "$binds exec \"\$@\"" qemu \
+  # (In a chroot whose / is no mount point, as scripts/debian-root.sh makes, propagation cannot
+  # be changed; its mounts are private already.)
+  local propagation=private
+  mountpoint -q / || propagation=unchanged
+  unshare --mount --propagation $propagation -- sh -c "$binds exec \"\$@\"" qemu \
   timeout -s KILL "$seconds" $qemu -machine pc -accel tcg -m 1024 -nographic -no-reboot \
     -kernel "$kernel/boot/vmlinuz-$ver" -initrd "$work/initrd.gz" \
     -append "console=ttyS0 panic=-1 quiet looptest.src=$guest_src looptest.deb=$deb looptest.script=$script looptest.kernel=$kernel looptest.multiarch=$multiarch" \
