@@ -18,17 +18,13 @@ for m in comedi comedi_parport comedi_bond; do
 done
 command -v comedi_config > /dev/null || skip "comedi_config is missing (libcomedi0 has it)"
 
-ports=()
-for p in 310:00 318:00 320:00 328:01; do
-  ports+=(-chardev "file,id=p${p%:*},path=$work/port${p%:*}.bin"
-          -device "isa-debugcon,iobase=0x${p%:*},chardev=p${p%:*},readback=0x${p#*:}")
-done
+guest_port 310 00 && guest_port 318 00 && guest_port 320 00 && guest_port 328 01
 guest_boot 110 tests/comedi/guest_comedi.sh "${ports[@]}"
 
 bytes() { guest_bytes "$work/port$1.bin"; }
 fail() { guest_fail "$@"; }
 r=$work/mnt
-[ "$(cat "$r/install.status" 2> /dev/null)" = 0 ] || fail "the package did not install: $(cat "$r/install.out" 2> /dev/null)"
+guest_installed
 [ "$(cat "$r/drivers.status")" = 0 ] || fail "the comedi devices were not set up: $(cat "$r/drivers.out")"
 # The device file as the package's rule leaves it: the iocard group's, not the world's.
 [ "$(cat "$r/node.out")" = "crw-rw---- root iocard" ] || fail "/dev/comedi4 is $(cat "$r/node.out")"

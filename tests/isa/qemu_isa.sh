@@ -10,17 +10,13 @@ build=$1 src=$2 artefacts=$3
 . "$src/tests/support/qemu_guest.sh"
 guest_prepare "$build" "$src" isa
 
-ports=()
-for p in 300 301 302; do
-  ports+=(-chardev "file,id=p$p,path=$work/port$p.bin"
-          -device "isa-debugcon,iobase=0x$p,chardev=p$p,readback=0xff")
-done
+for p in 300 301 302; do guest_port $p ff; done
 guest_boot 110 tests/isa/guest_isa.sh "${ports[@]}"
 
 bytes() { guest_bytes "$work/port$1.bin"; }
 fail() { guest_fail "$@"; }
 r=$work/mnt
-[ "$(cat "$r/install.status" 2> /dev/null)" = 0 ] || fail "the package did not install: $(cat "$r/install.out" 2> /dev/null)"
+guest_installed
 [ "$(cat "$r/getcap.out")" = "/usr/libexec/looptest/looptest-porthelper cap_sys_rawio=ep" ] ||
   fail "not the helper alone holds cap_sys_rawio: $(cat "$r/getcap.out")"
 [ "$(cat "$r/probe.status")" = 0 ] || fail "the helper's probe failed: $(cat "$r/probe.out")"

@@ -106,6 +106,20 @@ guest_boot() {
   echo "the guest ($arch, Debian's $ver on $qemu) ran $((SECONDS - started)) s"
 }
 
+# An isa-debugcon device at I/O base 0xHEX: what the guest writes there goes to
+# $work/portHEX.bin, and a read gives 0xREADBACK. guest_port HEX READBACK adds it to ports.
+ports=()
+guest_port() {
+  ports+=(-chardev "file,id=p$1,path=$work/port$1.bin"
+          -device "isa-debugcon,iobase=0x$1,chardev=p$1,readback=0x$2")
+}
+
+# Fails the test unless the guest installed the package.
+guest_installed() {
+  [ "$(cat "$work/mnt/install.status" 2> /dev/null)" = 0 ] ||
+    guest_fail "the package did not install: $(cat "$work/mnt/install.out" 2> /dev/null)"
+}
+
 # What reached the port whose bytes QEMU wrote to FILE, consecutive repeats as one: "01 02 04 ...".
 guest_bytes() { od -An -v -tx1 "$1" | tr -s ' \n' '\n' | sed '/^$/d' | uniq | tr '\n' ' '; }
 
