@@ -195,21 +195,21 @@ void TstHealth::aRelaySlowingDownOverFourDiagnoses() {
                                     QStringLiteral("--readback=20"), QStringLiteral("--card=LT-90"),
                                     QStringLiteral("--no-log"), QStringLiteral("--junit"), junit});
         QCOMPARE(p.status, ms < 10 ? 0 : 1);
-        // Past 8 ms (marginal) the figure is named, and no other relay's.
-        const QString judged = QStringLiteral("\nrelay 4: operate median %1.00 ms, %2 its limit "
-                                              "of 10 ms\n")
-                                   .arg(ms)
-                                   .arg(ms < 10 ? "marginal against" : "past");
+        // Past 8 ms (marginal) the figure is named, and no other relay's. (The median is seen
+        // within the sampling interval after the relay's time: 9.01 ms on a slow machine.)
+        const QRegularExpression judged(QStringLiteral("\nrelay 4: operate median %1\\.\\d\\d ms, "
+                                                       "%2 its limit of 10 ms\n")
+                                            .arg(ms)
+                                            .arg(ms < 10 ? "marginal against" : "past"));
         QVERIFY2(p.out.contains(judged) == (ms > 8), qPrintable(p.out));
         QCOMPARE(p.out.count(QRegularExpression(QStringLiteral("\nrelay \\d+: "))), ms > 8 ? 2 : 0);
     }
     QString why;
-    QVERIFY2(
-        readJUnit(junit, why)
-            .startsWith(QLatin1String(
-                "looptest diagnosis 16 1\nrelay 4 -> input 11 operate median 12.00 ms, past its "
-                "limit of 10 ms")),
-        qPrintable(why));
+    QVERIFY2(readJUnit(junit, why)
+                 .contains(QRegularExpression(
+                     QStringLiteral("^looptest diagnosis 16 1\nrelay 4 -> input 11 operate "
+                                    "median 12\\.\\d\\d ms, past its limit of 10 ms"))),
+             qPrintable(why));
     // A bad limits file is refused before anything runs, with its line.
     const QString bad = file(dir, QStringLiteral("bad.ini"), "[limits]\nbounce = 2\n");
     const Program refused =
@@ -226,9 +226,12 @@ void TstHealth::aRelaySlowingDownOverFourDiagnoses() {
                                       QStringLiteral("--html"), page, QStringLiteral("--runs=3")});
     QCOMPARE(history.status, 0);
     QCOMPARE(history.out.count(QLatin1String("\nFLAG relay ")), 2);
-    QVERIFY2(history.out.contains(QLatin1String("FLAG relay 4: its operate time grew from 3.00 to "
-                                                "12.00 ms")) &&
-                 history.out.contains(QLatin1String("3.00 -> 12.00 (+300%)")) &&
+    // (Each median within the sampling interval of the relay's time, and the growth with it.)
+    QVERIFY2(history.out.contains(QRegularExpression(
+                 QStringLiteral("FLAG relay 4: its operate time grew from 3\\.0\\d to "
+                                "12\\.0\\d ms"))) &&
+                 history.out.contains(QRegularExpression(
+                     QStringLiteral("3\\.0\\d -> 12\\.0\\d \\(\\+(29\\d|300)%\\)"))) &&
                  history.out.count(QLatin1String(" Ann Smith ")) == 3, // --runs 3
              qPrintable(history.out));
     // In a real browser: the flagged relay's chart framed in red, none on the healthy card's.
