@@ -16,10 +16,15 @@ native=$(dpkg --print-architecture)
 arch=${LOOPTEST_ARCH:-$native}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+# What differs for another architecture: its build folder and the cross toolchain.
+build=build
+cross=()
 if [ "$arch" != "$native" ]; then
   [ "$arch" = i386 ] && [ "$native" = amd64 ] ||
     { echo "$0: LOOPTEST_ARCH=$arch: only i386 on amd64 is built here" >&2; exit 2; }
   dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  build=build-$arch
+  cross=(-DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake)
 fi
 
 # To build and run: compiler, CMake, Qt 6 Widgets with its X11 and offscreen platforms, and
@@ -31,7 +36,7 @@ fi
 libraries=(qt6-base-dev qt6-qpa-plugins libgl-dev libcomedi-dev libmodbus-dev libqt6sql6-sqlite
            libqt6sql6-psql)
 packages=(build-essential cmake fonts-liberation2 help2man)
-if [ "$arch" = "$native" ]; then
+if [ ${#cross[@]} = 0 ]; then
   packages+=("${libraries[@]}")
 else
   # The libraries of the other architecture; the compiler and Qt's tools run natively, and
@@ -80,7 +85,7 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
   fi
 }
-if [ "$arch" != "$native" ]; then
+if [ ${#cross[@]} != 0 ]; then
   # First what runs the other architecture's programs, which the packages' own scripts run.
   install_missing qemu-user-static arch-test
   # The kernel's binfmt_misc hands 32-bit programs to qemu-i386 (the magic and mask of QEMU's
@@ -96,14 +101,7 @@ if [ "$arch" != "$native" ]; then
 fi
 install_missing "${packages[@]}"
 
-build=build
-if [ "$arch" != "$native" ]; then
-  build=build-$arch
-  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON
-else
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON
-fi
+cmake -S . -B "$build" "${cross[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 
 if [ "$mode" = run ]; then
@@ -125,26 +123,27 @@ pass() {
   [ $status = 0 ] || failures=$((failures + 1))
 }
 
+# What the passes after the first leave out: the parent-project build, the package and its
+# run in QEMU time nothing, and were checked in the first.
+once_only='builds_as_subdirectory|package_installs_and_purges|_on_(a_real|debian)_kernel'
+
 suite() {
   cd "$build" && ctest --output-on-failure
 }
 
 # The suite once more with every core kept busy at the tests' own priority, as a machine doing
-# other work would: a test that fails only then depends on the scheduler, not on a fault. The
-# parent-project build, the package and its run in QEMU time nothing and are not repeated.
+# other work would: a test that fails only then depends on the scheduler, not on a fault.
 loaded() {
   stress-ng --cpu "$(nproc)" --cpu-method int64 --timeout 3600s --quiet &
   # The load ends with this pass, however it ends (the pid is fixed in the trap now).
   trap "kill $! 2> /dev/null || true" EXIT
   sleep 1
   kill -0 $!
-  cd "$build" && ctest --output-on-failure \
-    -E 'builds_as_subdirectory|package_installs_and_purges|_on_(a_real|debian)_kernel'
+  cd "$build" && ctest --output-on-failure -E "$once_only"
 }
 
 # The whole suite once more, built with AddressSanitizer and UndefinedBehaviorSanitizer; any
-# finding fails the run. The parent-project build, the package and its run in QEMU were checked
-# above and are not repeated.
+# finding fails the run.
 sanitized() {
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOOPTEST_WERROR=ON \
     -DLOOPTEST_SANITIZE=ON
@@ -152,8 +151,7 @@ sanitized() {
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
-  cd build-asan &&
-    ctest --output-on-failure -E 'builds_as_subdirectory|package_installs_and_purges|_on_(a_real|debian)_kernel'
+  cd build-asan && ctest --output-on-failure -E "$once_only"
 }
 
 # Fuzzing: the log reader with its report, and the command line with device specs, a minute
@@ -167,7 +165,7 @@ fuzzing() {
 
 pass suite suite
 # The other passes are this machine's architecture's only.
-if [ "${LOOPTEST_SANITIZED:-1}" = 1 ] && [ "$arch" = "$native" ]; then
+if [ "${LOOPTEST_SANITIZED:-1}" = 1 ] && [ ${#cross[@]} = 0 ]; then
   pass loaded loaded
   pass sanitizers sanitized
   pass fuzzing fuzzing
