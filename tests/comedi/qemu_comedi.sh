@@ -23,6 +23,23 @@ guest_boot 300 tests/comedi/guest_comedi.sh "${ports[@]}"
 
 bytes() { guest_bytes "$work/port$1.bin"; }
 fail() { guest_fail "$@"; }
+# How many times the walk closed each relay, from the bytes it wrote to the relay ports (0x310:
+# relays 0-7, 0x318: relays 8-15): sixteen figures, relay 0's first. Under emulation the next
+# step can come before a step's read-back, which then reads the next step: the overtaken step
+# was closed but never checked. The counts are bounded by these figures, and are one a relay
+# only when no step was overtaken.
+closings() {
+  local -a n=(0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0)
+  local p b bit
+  for p in 0 1; do
+    for b in $(bytes $((310 + 8 * p))); do
+      for bit in 0 1 2 3 4 5 6 7; do
+        if (( 16#$b == 1 << bit )); then n[8 * p + bit]=$((n[8 * p + bit] + 1)); fi
+      done
+    done
+  done
+  echo "${n[@]}"
+}
 r=$work/mnt
 guest_installed
 [ "$(cat "$r/drivers.status")" = 0 ] || fail "the comedi devices were not set up: $(cat "$r/drivers.out")"
@@ -36,8 +53,8 @@ guest_installed
 # came) and so is relay 7 (its input was active while it was open). So relay 7's count is the
 # sum of the others', 16 read-backs less those that found it closed, and no relay is charged
 # more often than the walk closed it: 15 for relay 7 and 1 for every other relay when no step
-# was overtaken (guest_closings).
-closings=$(guest_closings "$work/port310.bin" "$work/port318.bin")
+# was overtaken.
+closings=$(closings)
 [ "$(cat "$r/walk.status")" = 1 ] && grep -q 'verdict: FAIL' "$r/walk.out" &&
   grep -q '^loops 16 of 16,' "$r/walk.out" &&
   awk -v closings="$closings" 'BEGIN { split(closings, n, " ") }

@@ -20,16 +20,14 @@ guest_installed
 [ "$(cat "$r/getcap.out")" = "/usr/libexec/looptest/looptest-porthelper cap_sys_rawio=ep" ] ||
   fail "not the helper alone holds cap_sys_rawio: $(cat "$r/getcap.out")"
 [ "$(cat "$r/probe.status")" = 0 ] || fail "the helper's probe failed: $(cat "$r/probe.out")"
-# Nothing wired, every input reads inactive: each of the 16 read-backs charges the relay it
-# found closed, none more often than the walk closed it (every relay once when no step was
-# overtaken: guest_closings), and the run failed.
-closings=$(guest_closings "$work/port300.bin" "$work/port301.bin")
+# Nothing wired, every input reads inactive: each of the 16 read-backs charges the one relay
+# it found closed (one a relay unless a step was overtaken: see the comedi test), and the run
+# failed.
 [ "$(cat "$r/walk.status")" = 1 ] && grep -q 'verdict: FAIL' "$r/walk.out" &&
   grep -q '^loops 16 of 16,' "$r/walk.out" &&
-  awk -v closings="$closings" 'BEGIN { split(closings, n, " ") }
-    NF == 3 && $1 ~ /^[0-9]+$/ { rows++; sum += $3; bad += $3 > n[$1 + 1] || $2 != 15 - $1 }
+  awk 'NF == 3 && $1 ~ /^[0-9]+$/ { rows++; sum += $3; bad += $2 != 15 - $1 }
     END { exit bad || rows != 16 || sum != 16 }' "$r/walk.out" ||
-  fail "the walk's counts are not what the inputs read (closings $closings): $(cat "$r/walk.out")"
+  fail "the walk's counts are not what the inputs read: $(cat "$r/walk.out")"
 [ "$(grep -c '"class": "open"' "$r/diagnosis.json")" = 16 ] ||
   fail "the diagnosis did not find every channel open: $(cat "$r/diagnose.out")"
 walk="01 02 04 08 10 20 40 80 "

@@ -123,24 +123,6 @@ guest_installed() {
 # What reached the port whose bytes QEMU wrote to FILE, consecutive repeats as one: "01 02 04 ...".
 guest_bytes() { od -An -v -tx1 "$1" | tr -s ' \n' '\n' | sed '/^$/d' | uniq | tr '\n' ' '; }
 
-# How many times an auto walk closed each relay, from the bytes it wrote to the relays' two
-# ports (FILE0: relays 0-7, FILE1: relays 8-15): sixteen figures, relay 0's first. On a busy
-# machine the next step can come before a step's read-back, which then reads the next step:
-# the overtaken step was closed but never checked. A walk's counts are therefore bounded by
-# these figures, and equal to one a relay only when no step was overtaken.
-guest_closings() {
-  local -a n=(0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0)
-  local p b bit
-  for p in 0 1; do
-    for b in $(guest_bytes "${@:p + 1:1}"); do
-      for bit in 0 1 2 3 4 5 6 7; do
-        if (( 16#$b == 1 << bit )); then n[8 * p + bit]=$((n[8 * p + bit] + 1)); fi
-      done
-    done
-  done
-  echo "${n[@]}"
-}
-
 # Fails the test, keeping what the guest left for a look.
 guest_fail() {
   echo "FAILED: $*"
