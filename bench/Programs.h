@@ -27,14 +27,14 @@ class StampCard : public CardControl {
 public:
     bool SelectDevice() override { return true; }
     void setActive(bool) override {}
-    // A read-back is timed from the newest write that moved a relay: an auto step writes its
-    // byte twice (clearing the last step's box runs the step once more inside itself), the
-    // read-back timer is armed after the first, and the second changes nothing on the card.
+    // A read-back is timed from the last write before it, as that write returns: an auto step
+    // writes its byte twice (clearing the last step's box runs the step once more inside
+    // itself), and its read-back counts from the second.
     bool WritePort(std::int32_t port, std::int16_t data) override {
-        if (port < 0 || port > 1 || sim.relays(port) != (data & 0xFF))
-            lastWriteNs = nowNs();
         ++writes;
-        return sim.write(port, data);
+        const bool ok = sim.write(port, data);
+        lastWriteNs = nowNs();
+        return ok;
     }
     bool ReadPort(std::int32_t port, std::int16_t& data) override {
         if (port == 0 && onRead)

@@ -82,7 +82,7 @@ void LoopTest::R16_Click(std::int16_t Index) {
             if (!writePort(curIdx / 8, relayVal, curIdx)) // a failure counts against the step
                 setState(R16[curIdx], 0);
         }
-        setTimerEnabled(getTimer, true);
+        armReadBack();
     });
 }
 

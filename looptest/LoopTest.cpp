@@ -257,6 +257,9 @@ bool LoopTest::readBackPending() const {
 
 bool LoopTest::writePort(std::int32_t port, std::int16_t data, int chargeTo) {
     const bool ok = Tak.WritePort(port, data);
+    // Stamped as the call returns, failed or not: a write that timed out may still have
+    // reached the card, and the card has had the byte no later than now.
+    lastWriteNs_ = WindowTimer::nowNs();
     results_.wrote(port, data, ok, chargeTo, ok ? std::string() : Tak.lastError());
     return ok;
 }
@@ -290,6 +293,10 @@ void LoopTest::setTimerEnabled(WindowTimer* timer, bool enabled) {
         timer->stop();
     else if (!timer->isActive())
         timer->start();
+}
+
+void LoopTest::armReadBack() {
+    getTimer->startFrom(lastWriteNs_);
 }
 
 void LoopTest::handle(Event event, const std::function<void()>& handler) {

@@ -92,6 +92,10 @@ private:
     void paintPending();
     // Switches a timer on or off; a timer that already runs keeps its schedule.
     static void setTimerEnabled(WindowTimer* timer, bool enabled);
+    // Switches the read-back on, one read-back delay after the last write returned: a read-back
+    // that an earlier write of the same event armed now counts from this one, so none reads
+    // the card sooner than its delay after the write it checks.
+    void armReadBack();
     // The card control's port calls, each told to the results as it returns. A failed write is
     // charged to relay chargeTo, or to no relay (-1).
     bool writePort(std::int32_t port, std::int16_t data, int chargeTo = -1);
@@ -105,6 +109,7 @@ private:
     LoopResults results_;
     Runtime runtime_;
     bool centred_ = false;
+    std::int64_t lastWriteNs_ = 0; // when the last write returned, on the timers' clock
 
     // Controls, created from the layout table.
     std::array<QAbstractButton*, 16> R16{};

@@ -69,12 +69,20 @@ int WindowTimer::remainingTime() const {
     return left > 0 ? static_cast<int>((left + 999'999) / 1'000'000) : 0;
 }
 
+std::int64_t WindowTimer::nowNs() {
+    return monotonicNs();
+}
+
 void WindowTimer::start() {
+    startFrom(monotonicNs());
+}
+
+void WindowTimer::startFrom(std::int64_t originNs) {
     active_ = true;
     ++generation_;
     if (fallback_)
         return fallback_->start(intervalMs_);
-    arm(monotonicNs() + std::int64_t(intervalMs_) * 1'000'000);
+    arm(originNs + std::int64_t(intervalMs_) * 1'000'000);
 }
 
 void WindowTimer::stop() {

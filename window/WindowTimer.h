@@ -35,10 +35,17 @@ public:
     std::int64_t deadlineNs() const { return active_ && !fallback_ ? deadlineNs_ : -1; }
     // Whether the kernel's timer serves it (else the fallback QTimer).
     bool onKernelClock() const { return fd_ >= 0; }
+    // Now on CLOCK_MONOTONIC in nanoseconds: the clock of deadlineNs() and startFrom().
+    static std::int64_t nowNs();
 
 public slots:
     // Starts or restarts: the first tick comes one interval from now.
     void start();
+    // Starts or restarts so that the first tick comes one interval after originNs (a moment
+    // on nowNs()'s clock, usually past), at once when that has gone by: an interval counted
+    // from an event rather than from the call, however long the thread took to get here. The
+    // fallback timer counts from now, which is later still.
+    void startFrom(std::int64_t originNs);
     void stop();
 
 signals:

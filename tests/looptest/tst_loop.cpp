@@ -39,6 +39,7 @@ private slots:
     void countersRunPastTheOldLimits();
     void speedBarsSetLabelsAndTimersInBothModes();
     void autoRunOnTheSimulatorWithRealTimers();
+    void aReadBackNeverComesBeforeItsDelayAfterTheLastWrite();
 };
 
 void TstLoop::manualWritesTheClickedPortsPattern_data() {
@@ -431,6 +432,66 @@ void TstLoop::autoRunOnTheSimulatorWithRealTimers() {
         QCOMPARE(w.findChild<QLabel*>(QStringLiteral("errLb(%1)").arg(i))->text(),
                  QStringLiteral("0"));
     QCOMPARE(w.findChild<QLabel*>(QStringLiteral("matchLb"))->text(), QString());
+}
+
+// Whatever the scheduler does, a read-back reads the card no sooner than the read-back delay
+// after the last write before it returned: on the clock the timers run on, with writes that
+// take time of their own (a step's two writes of one byte are far apart then) and the thread
+// held after some writes, before the read-back is armed. Both real paths: the auto walk, and
+// clicks from code in manual mode, several within one delay.
+void TstLoop::aReadBackNeverComesBeforeItsDelayAfterTheLastWrite() {
+    constexpr std::int64_t kDelayNs = 5'000'000;
+    auto spin = [](std::int64_t ns) {
+        const std::int64_t until = WindowTimer::nowNs() + ns;
+        while (WindowTimer::nowNs() < until) {
+        }
+    };
+    for (const bool autoWalk : {true, false}) {
+        Window win;
+        win.w->setSpeeds(60, 5);
+        std::int64_t lastWrite = 0;
+        int writes = 0, reads = 0;
+        QStringList early;
+        win.card.onWrite = [&](int, int) {
+            spin(3'000'000); // a slow write: a Modbus round trip, a busy port helper
+            lastWrite = WindowTimer::nowNs();
+            ++writes;
+            return true;
+        };
+        // Held between a write and the arming of its read-back, every other write.
+        connect(&win.w->results(), &LoopResults::written, win.w.get(), [&] {
+            if (writes % 2 == 1)
+                spin(2'000'000);
+        });
+        win.card.onRead = [&](int port, std::int16_t&) {
+            if (port == 0) {
+                ++reads;
+                const std::int64_t since = WindowTimer::nowNs() - lastWrite;
+                if (since < kDelayNs)
+                    early << QStringLiteral("read %1 came %2 µs after its last write")
+                                 .arg(reads)
+                                 .arg(double(since) / 1000, 0, 'f', 1);
+            }
+            return true;
+        };
+        if (autoWalk) {
+            win.w->autoCmd_Click();
+            QTRY_VERIFY_WITH_TIMEOUT(reads >= 20, 60000);
+            win.w->autoCmd_Click();
+        } else {
+            for (int k = 0; k < 20; ++k) {
+                // Three boxes of both ports in one go, then the read-back.
+                for (int box : {k % 16, (k + 5) % 16, (k + 9) % 16})
+                    win.R16(box)->setChecked(!win.R16(box)->isChecked());
+                const int before = reads;
+                QTRY_VERIFY_WITH_TIMEOUT(reads > before, 10000);
+            }
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!win.w->readBackPending(), 10000);
+        QVERIFY2(early.isEmpty(), qPrintable(early.join(QStringLiteral("; "))));
+        QCOMPARE(win.w->results().loops(), std::int64_t(reads));
+        QCOMPARE(win.errors(), QStringLiteral("0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0"));
+    }
 }
 
 QTEST_MAIN(TstLoop)
