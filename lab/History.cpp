@@ -41,6 +41,25 @@ QString course(const RelayTrend::Course& c) {
     return out;
 }
 
+QString count(const RelayTrend::Count& c) {
+    return c.first ? QStringLiteral("%1 -> %2").arg(*c.first).arg(*c.latest) : QStringLiteral("-");
+}
+
+// "plan to replace" a marginal figure, "replace" a failed one.
+QString advice(const QString& verdict) {
+    return verdict == QLatin1String("fail") ? QStringLiteral("replace the relay")
+                                            : QStringLiteral("plan to replace the relay");
+}
+
+QString against(const QString& verdict) {
+    return verdict == QLatin1String("fail") ? QStringLiteral("past")
+                                            : QStringLiteral("marginal against");
+}
+
+bool flagged(const QString& verdict) {
+    return verdict == QLatin1String("marginal") || verdict == QLatin1String("fail");
+}
+
 QString when(const QDateTime& t) {
     return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 }
@@ -60,6 +79,13 @@ std::array<RelayTrend, 16> relayTrends(const LabDatabase::History& h, const Limi
                         courses[k]->first = median;
                     courses[k]->latest = median;
                 }
+        // A diagnosis that timed no closing of the relay counted no bounces either.
+        for (const LabDatabase::Diagnosed& d : h.diagnoses)
+            if (!d.relays[r].bouncesVerdict.isEmpty()) {
+                if (!t.bounces.first)
+                    t.bounces.first = d.relays[r].bounces;
+                t.bounces.latest = d.relays[r].bounces;
+            }
         if (!h.diagnoses.empty()) {
             const Findings& latest = h.diagnoses.back().relays[r];
             const QString on = when(h.diagnoses.back().started);
@@ -70,19 +96,22 @@ std::array<RelayTrend, 16> relayTrends(const LabDatabase::History& h, const Limi
                                .arg(on, latest.kind);
             for (const Figure& f : kFigures) {
                 const QString& verdict = latest.*f.verdict;
-                if (verdict != QLatin1String("marginal") && verdict != QLatin1String("fail"))
+                if (!flagged(verdict))
                     continue;
                 t.flags << QStringLiteral("its %1 time at the latest diagnosis (%2), %3 ms at "
                                           "worst, is %4 the %5 ms limit: %6")
                                .arg(QLatin1String(f.name), on, ms((latest.*f.times).worst),
-                                    verdict == QLatin1String("fail")
-                                        ? QStringLiteral("past")
-                                        : QStringLiteral("marginal against"))
+                                    against(verdict))
                                .arg(limits.*f.limit)
-                               .arg(verdict == QLatin1String("fail")
-                                        ? QStringLiteral("replace the relay")
-                                        : QStringLiteral("plan to replace the relay"));
+                               .arg(advice(verdict));
             }
+            if (flagged(latest.bouncesVerdict))
+                t.flags << QStringLiteral("its contacts bounced %1 times in one closing at the "
+                                          "latest diagnosis (%2), %3 the limit of %4: %5")
+                               .arg(latest.bounces)
+                               .arg(on, against(latest.bouncesVerdict))
+                               .arg(limits.bounces)
+                               .arg(advice(latest.bouncesVerdict));
         }
         if (t.operate.first && *t.operate.latest >= 1.5 * *t.operate.first &&
             *t.operate.latest - *t.operate.first >= 1.0)
@@ -129,16 +158,17 @@ QString historyTable(const LabDatabase::History& h, const Limits& limits) {
         out += QStringLiteral("times over %1 diagnos%2, %3 to %4: medians in ms, first -> "
                               "latest (change)\n"
                               "relay  operate                    release                    "
-                              "bounce\n")
+                              "bounce                     bounces\n")
                    .arg(h.diagnoses.size())
                    .arg(h.diagnoses.size() == 1 ? "is" : "es")
                    .arg(when(h.diagnoses.front().started), when(h.diagnoses.back().started));
         for (int r = 0; r < 16; ++r)
-            out += QStringLiteral("%1  %2 %3 %4\n")
+            out += QStringLiteral("%1  %2 %3 %4 %5\n")
                        .arg(r, 5)
                        .arg(course(trends[r].operate), -26)
                        .arg(course(trends[r].release), -26)
-                       .arg(course(trends[r].bounce));
+                       .arg(course(trends[r].bounce), -26)
+                       .arg(count(trends[r].bounces));
     }
     int flagged = 0;
     for (int r = 0; r < 16; ++r)
@@ -266,7 +296,8 @@ QString historyHtml(const LabDatabase::History& h, const Limits& limits) {
                             QString::number(trends[r].lifeUsed, 'f', 3) + QLatin1Char('%'),
                             course(trends[r].operate),
                             course(trends[r].release),
-                            course(trends[r].bounce)};
+                            course(trends[r].bounce),
+                            count(trends[r].bounces)};
     QList<QStringList> runs;
     for (const LabDatabase::Run& run : h.lastRuns)
         runs << QStringList{run.started.toLocalTime().toString(Qt::ISODate),
@@ -281,11 +312,11 @@ QString historyHtml(const LabDatabase::History& h, const Limits& limits) {
                          htmlKey(kColours[2], QStringLiteral("bounce"));
     const QString body =
         QStringLiteral("<p>%1 runs, first seen %2; %3 diagnos%4. Limits: operate %5 ms, "
-                       "release %6 ms, bounce %7 ms, rated life %8 closings.</p>\n"
-                       "<h2>Flags</h2>\n%9<h2>Each relay's times over the card's diagnoses"
-                       "</h2>\n<p>%10 Medians in ms, oldest diagnosis left; dashed: each "
-                       "figure's limit; framed in red: a flagged relay; the bar below: its "
-                       "life used.</p>\n<div class=\"charts\">\n%11</div>\n")
+                       "release %6 ms, bounce %7 ms, bounces %8 in one closing, rated life %9 "
+                       "closings.</p>\n<h2>Flags</h2>\n%10<h2>Each relay's times over the "
+                       "card's diagnoses</h2>\n<p>%11 Medians in ms, oldest diagnosis left; "
+                       "dashed: each figure's limit; framed in red: a flagged relay; the bar "
+                       "below: its life used.</p>\n<div class=\"charts\">\n%12</div>\n")
             .arg(h.runs)
             .arg(when(h.firstSeen))
             .arg(h.diagnoses.size())
@@ -293,6 +324,7 @@ QString historyHtml(const LabDatabase::History& h, const Limits& limits) {
             .arg(limits.operateMs)
             .arg(limits.releaseMs)
             .arg(limits.bounceMs)
+            .arg(limits.bounces)
             .arg(limits.ratedLife, 0, 'g', 12)
             .arg(flags, keys, charts);
     return htmlPage(
@@ -303,7 +335,7 @@ QString historyHtml(const LabDatabase::History& h, const Limits& limits) {
                       {QStringLiteral("relay"), QStringLiteral("closings"),
                        QStringLiteral("errors"), QStringLiteral("life used"),
                        QStringLiteral("operate"), QStringLiteral("release"),
-                       QStringLiteral("bounce")},
+                       QStringLiteral("bounce"), QStringLiteral("bounces")},
                       book) +
             htmlTable(QStringLiteral("The last runs, newest first"),
                       {QStringLiteral("started"), QStringLiteral("host"),

@@ -21,10 +21,16 @@ struct RelayTrend {
         std::optional<double> first, latest;
     };
     Course operate, release, bounce;
+    // The most a closing bounced, at the first and the latest diagnosis that counted it.
+    struct Count {
+        std::optional<int> first, latest;
+    };
+    Count bounces;
     QStringList flags; // what a technician should do about it, in words
 };
 
-// A relay is flagged when its latest diagnosis found a figure marginal or past its limit, or
+// A relay is flagged when its latest diagnosis found a figure (a time, or its number of bounces)
+// marginal or past its limit, or
 // a class other than ok; when its operate time grew by half or more (and by 1 ms at least: less
 // is within the sampling) since its first diagnosis; or when it has used the marginal part of
 // its rated life.

@@ -71,6 +71,8 @@ void TstHealth::limitsAreReadOrRefusedWithTheirLine() {
     const std::pair<QByteArray, QString> refused[] = {
         {"[limits]\noperate-ms = 7\noperate = 3\n", QStringLiteral(":3: unknown key")},
         {"[limits]\nrelease-ms = 10ms\n", QStringLiteral(":2: release-ms takes a positive")},
+        {"[limits]\n\nbounces = -4\n", QStringLiteral(":3: bounces takes a positive")},
+        {"[limits]\nrated-life = 0\n", QStringLiteral(":2: rated-life takes a positive")},
         {"[limits]\nmarginal = 1\n", QStringLiteral(":2: marginal takes a fraction")},
         {"operate-ms = 7\n[limits]\n", QStringLiteral(":1: limits belong in the [limits]")},
     };
@@ -81,6 +83,10 @@ void TstHealth::limitsAreReadOrRefusedWithTheirLine() {
         QVERIFY2(QString::fromStdString(why).contains(expected), why.c_str());
         QCOMPARE(kept.operateMs, 42.0); // a refused file changes nothing
     }
+    // Errors per million of the relay's closings, not of its loops or its errors.
+    QCOMPARE(judgeErrors(5, 2'000'000, Limits{}).value, 2.5);
+    QVERIFY(judgeErrors(150, 1'000'000, Limits{}).verdict == Verdict::Fail);
+    QCOMPARE(judgeErrors(1, 0, Limits{}).value, 1e6); // errors and no closing: never a pass
     // A life in words a technician reads, not "1e+07".
     QCOMPARE(judgeLife(20'000'000, Limits{}).words(),
              "life used 20000000 closings, past its limit of 10000000 closings");
@@ -114,6 +120,36 @@ void TstHealth::aRelayIsFlaggedForWhatATechnicianShouldActOn() {
     LabDatabase::Diagnosed open = diagnosed(1);
     open.relays[7].kind = QStringLiteral("open");
     QVERIFY(flags({open}).startsWith(QLatin1String("7: its latest diagnosis")));
+    // The number of bounces in one closing is judged as the times are: flagged by the latest
+    // verdict, and its course is in the table and on the page.
+    LabDatabase::Diagnosed calm = diagnosed(1), bouncy = diagnosed(1);
+    calm.relays[5].bounces = 3;
+    calm.relays[5].bouncesVerdict = QStringLiteral("pass");
+    bouncy.relays[5].bounces = 12;
+    bouncy.relays[5].bouncesVerdict = QStringLiteral("fail");
+    QCOMPARE(flags({bouncy, calm}), QString());
+    QVERIFY2(flags({calm, bouncy})
+                 .contains(QRegularExpression(QStringLiteral(
+                     "^5: its contacts bounced 12 times in one closing .*, past the limit of 10: "
+                     "replace the relay$"))),
+             qPrintable(flags({calm, bouncy})));
+    bouncy.relays[5].bounces = 9;
+    bouncy.relays[5].bouncesVerdict = QStringLiteral("marginal");
+    QVERIFY(
+        flags({calm, bouncy}).contains(QLatin1String("marginal against the limit of 10: plan")));
+    LabDatabase::History h;
+    h.card = QStringLiteral("LT-9");
+    h.diagnoses = {calm, bouncy};
+    h.relays[5] = {2'000'000, 5};
+    const QString table = historyTable(h, limits);
+    QVERIFY2(table.contains(QRegularExpression(QStringLiteral("\n    5 +2000000 +5 +2\\.5 "))) &&
+                 table.contains(QRegularExpression(QStringLiteral("\n    5 .* 3 -> 9\n"))) &&
+                 table.contains(QLatin1String("FLAG relay 5: its contacts bounced 9 times")),
+             qPrintable(table));
+    const QString page = historyHtml(h, limits);
+    QVERIFY2(page.contains(QLatin1String("<td>3 -&gt; 9</td>")) &&
+                 page.contains(QLatin1String("its contacts bounced 9 times")),
+             qPrintable(page));
     // Life: the marginal part of the rated life, whether or not it was ever diagnosed.
     QCOMPARE(flags({}, std::int64_t(limits.ratedLife * 0.79)), QString());
     QVERIFY(flags({}, std::int64_t(limits.ratedLife * 0.85))
