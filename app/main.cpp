@@ -79,15 +79,20 @@ int labSync() {
 int cardHistory(const Options& options) {
     syncLab(true);
     const QString card = QString::fromStdString(options.cardHistory);
-    const int waiting = labqueue::waitingOf(card);
-    const QString waits =
-        waiting == 0 ? QString()
-                     : QStringLiteral("%1 run%2 of card %3 wait%4 on this PC to reach the lab "
-                                      "database (looptest --lab-sync)\n")
-                           .arg(waiting)
-                           .arg(waiting == 1 ? "" : "s")
-                           .arg(card)
-                           .arg(waiting == 1 ? "s" : "");
+    const labqueue::CardQueue queued = labqueue::queuedOf(card);
+    QString waits;
+    if (queued.waiting > 0)
+        waits += QStringLiteral("%1 run%2 of card %3 wait%4 on this PC to reach the lab database "
+                                "(looptest --lab-sync)\n")
+                     .arg(queued.waiting)
+                     .arg(queued.waiting == 1 ? "" : "s")
+                     .arg(card)
+                     .arg(queued.waiting == 1 ? "s" : "");
+    if (queued.inProgress > 0)
+        waits += QStringLiteral("%1 run%2 of card %3 in progress on this PC\n")
+                     .arg(queued.inProgress)
+                     .arg(queued.inProgress == 1 ? "" : "s")
+                     .arg(card);
     LabDatabase db(labDatabaseUrl(options));
     LabDatabase::History history;
     QString why;

@@ -207,12 +207,17 @@ QStringList waiting() {
     return out;
 }
 
-int waitingOf(const QString& card) {
-    int n = 0;
+CardQueue queuedOf(const QString& card) {
+    CardQueue n;
     const QDir dir(folder());
     for (const QFileInfo& f : dir.entryInfoList({QStringLiteral("*.jsonl")}, QDir::Files)) {
+        // Held is asked first: a file that its run lets go meanwhile has waited, not gone on.
+        const int fd = claim(f.absoluteFilePath());
         const Contents c = read(f.absoluteFilePath());
-        n += c.last && c.last->run.card == card ? 1 : 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (c.last && c.last->run.card == card)
+            ++(fd >= 0 ? n.waiting : n.inProgress);
     }
     return n;
 }

@@ -41,8 +41,13 @@ Contents read(const QString& path);
 
 // The queue's files that no run holds now, oldest first.
 QStringList waiting();
-// How many runs of card wait in the queue, held by a run or not.
-int waitingOf(const QString& card);
+// A card's runs in the queue: those that wait for delivery, and those that a run still going
+// on this PC holds (it delivers them itself).
+struct CardQueue {
+    int waiting = 0;
+    int inProgress = 0;
+};
+CardQueue queuedOf(const QString& card);
 
 // A run's file in the queue: created at its start, appended at each checkpoint and at the end,
 // held locked until closed.
