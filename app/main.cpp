@@ -5,6 +5,7 @@
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
 #include "card/Backend.h"
+#include "card/CardHold.h"
 #include "lab/History.h"
 #include "lab/LabCourier.h"
 #include "lab/LabDatabase.h"
@@ -221,12 +222,14 @@ int main(int argc, char* argv[]) {
         return labSync();
     }
     case Options::Mode::Diagnose: {
+        CardHold::setProgram("looptest --diagnose");
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QCoreApplication app(argc, argv);
         const Courier courier;
         return runDiagnosis(options, standardDeviceEntries({}, named));
     }
     case Options::Mode::Headless: {
+        CardHold::setProgram("looptest --headless");
         // No display is needed or used, whatever the environment names.
         qputenv("QT_QPA_PLATFORM", "offscreen");
         setUpQtEnvironment();
@@ -236,6 +239,7 @@ int main(int argc, char* argv[]) {
         return runHeadless(options, standardDeviceEntries({}, named));
     }
     case Options::Mode::Window:
+        CardHold::setProgram("looptest (its window)");
         break;
     }
 

@@ -22,8 +22,12 @@ DeviceChooser::DeviceChooser(const std::vector<std::unique_ptr<DeviceEntry>>& en
 
     list_ = new QListWidget(this);
     list_->setObjectName(QStringLiteral("devices"));
-    for (const auto& entry : entries_)
-        list_->addItem(entry->name());
+    // A device another program holds says so, and by whom, in the list itself.
+    for (const auto& entry : entries_) {
+        const QString held = entry->heldBy();
+        list_->addItem(held.isEmpty() ? entry->name()
+                                      : tr("%1 (held by %2)").arg(entry->name(), held));
+    }
     layout->addWidget(list_);
 
     // Each entry's own settings (the ISA base, the simulator's fault) show under the list.

@@ -18,6 +18,9 @@ public:
     virtual QString name() const = 0;
     // Whether open() can be expected to succeed now; otherwise why not. Used to preselect.
     virtual bool probe(QString& why) const = 0;
+    // Who holds the device now, in words, when another program does (it cannot be opened
+    // then); empty when nobody does, or when that cannot be told before opening it.
+    virtual QString heldBy() const { return {}; }
     // Opens the device; on failure returns nullptr and says why, in words a technician can act on.
     virtual std::unique_ptr<PortDevice> open(QString& why) = 0;
     // Settings the user picks in the chooser for this entry, or nullptr when it has none. The

@@ -58,6 +58,7 @@ constexpr int kExitBadRequest = 65;   // a malformed request
 constexpr int kExitUnavailable = 69;  // port I/O does not exist here
 constexpr int kExitOsError = 71;      // could not drop privileges
 constexpr int kExitIoError = 74;      // the program's end of the socket pair is gone
+constexpr int kExitHeld = 75;         // another program holds a port of the card
 constexpr int kExitNoPermission = 77; // no cap_sys_rawio
 
 } // namespace porthelper

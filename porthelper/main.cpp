@@ -10,6 +10,11 @@
 //   looptest-porthelper --port-file FILE BASE   serve FILE's bytes at BASE and BASE + 1 instead
 //                                               of ports; for tests, opened only once the helper
 //                                               holds no capability at all
+//
+// One card, one program: before it touches the ports (or the file), the helper holds them for the
+// program it serves, as long as it lives; a second helper on a port of them says who holds it
+// and ends with kExitHeld, having touched nothing.
+#include "card/CardHold.h"
 #include "porthelper/Protocol.h"
 
 #include <algorithm>
@@ -101,6 +106,25 @@ void dropPrivileges() {
             0); // absent on old kernels: nothing held
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || !capabilitiesEmpty())
         fail(kExitOsError, "looptest-porthelper: cannot give up privileges for good");
+}
+
+// Holds base and base + 1 (of the file, when one stands in) for the program this helper
+// serves, or says who holds them and exits.
+void holdPorts(unsigned base, const char* standIn, CardHold (&holds)[2]) {
+    const pid_t program = ::getppid();
+    char comm[64] = "looptest";
+    const std::string commPath = "/proc/" + std::to_string(program) + "/comm";
+    if (FILE* f = std::fopen(commPath.c_str(), "re")) {
+        if (std::fgets(comm, sizeof comm, f))
+            comm[std::strcspn(comm, "\n")] = '\0';
+        std::fclose(f);
+    }
+    CardHold::setProgram(std::string(comm) + " (through its port helper)", program);
+    for (unsigned k = 0; k < 2; ++k) {
+        std::string why;
+        if (!holds[k].take(CardHold::portKey(base + k, standIn ? standIn : ""), why))
+            fail(kExitHeld, why + " Nothing was touched.");
+    }
 }
 
 void closeOtherDescriptors() {
@@ -300,9 +324,11 @@ int main(int argc, char* argv[]) {
     const unsigned base = parseBase(argv[arg]);
     closeOtherDescriptors();
 
+    CardHold holds[2];
     if (standInPath) {
         // Without any capability, no path reaches the machine's ports or memory.
         dropPrivileges();
+        holdPorts(base, standInPath, holds);
         const int fd = ::open(standInPath, O_RDWR | O_CLOEXEC);
         if (fd < 0)
             fail(kExitUnavailable, std::string("looptest-porthelper: cannot open ") + standInPath +
@@ -310,7 +336,8 @@ int main(int argc, char* argv[]) {
         serve(Ports{base, fd});
     }
 
-    takePorts(base);
+    takePorts(base); // permission only: no port is touched before the hold
+
     if (probe) {
 #ifdef LOOPTEST_HAVE_IOPERM
         ::ioperm(base, 2, 0);
@@ -318,5 +345,6 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     dropPrivileges();
+    holdPorts(base, nullptr, holds);
     serve(Ports{base, -1});
 }

@@ -1,5 +1,7 @@
 #include "card/comedi/ComediDevice.h"
 
+#include <vector>
+
 namespace {
 
 bool canOutput(DioLibrary::Kind k) {
@@ -47,12 +49,30 @@ std::unique_ptr<ComediDevice> ComediDevice::open(std::unique_ptr<DioLibrary> dio
                   .arg(file);
         return nullptr;
     }
+    CardHold hold;
+    std::string held;
+    if (!hold.take(CardHold::deviceKey("comedi", path), held)) {
+        why = QString::fromStdString(held);
+        return nullptr;
+    }
     const auto layout = findDioLayout(*dio);
     if (!layout) {
         why = QStringLiteral("%1 (%2) has no 16 digital outputs and 16 digital inputs.")
                   .arg(file, QString::fromStdString(dio->boardName()));
         return nullptr;
     }
+    // One subdevice may serve both ports: it is reserved once.
+    std::vector<int> reserve{layout->outSubdevice};
+    if (layout->inSubdevice != layout->outSubdevice)
+        reserve.push_back(layout->inSubdevice);
+    for (const int s : reserve)
+        if (!dio->lock(s)) {
+            why = QStringLiteral("Another program has reserved subdevice %1 of %2 (%3); stop it, "
+                                 "or choose another device.")
+                      .arg(s)
+                      .arg(file, QString::fromStdString(dio->error()));
+            return nullptr;
+        }
     for (int c = 0; c < 16; ++c) {
         const bool ok = (!canInput(dio->kind(layout->outSubdevice)) ||
                          dio->configure(layout->outSubdevice, layout->outBase + c, true)) &&
@@ -64,7 +84,9 @@ std::unique_ptr<ComediDevice> ComediDevice::open(std::unique_ptr<DioLibrary> dio
             return nullptr;
         }
     }
-    return std::unique_ptr<ComediDevice>(new ComediDevice(std::move(dio), *layout));
+    auto device = std::unique_ptr<ComediDevice>(new ComediDevice(std::move(dio), *layout));
+    device->hold_ = std::move(hold);
+    return device;
 }
 
 ComediDevice::ComediDevice(std::unique_ptr<DioLibrary> dio, DioLayout layout)

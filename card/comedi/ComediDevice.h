@@ -1,5 +1,6 @@
 #pragma once
 
+#include "card/CardHold.h"
 #include "card/PortDevice.h"
 
 #include <QString>
@@ -25,6 +26,12 @@ public:
     virtual bool bitfield(int subdevice, unsigned mask, unsigned& bits, unsigned baseChannel) = 0;
     // The library's words on its last failure.
     virtual std::string error() const = 0;
+    // Reserves a subdevice for this process until the device closes (comedi_lock), which other
+    // programs of the library respect too; false when another holds it.
+    virtual bool lock(int subdevice) {
+        (void)subdevice;
+        return true;
+    }
 };
 
 // The real library; only in builds with it.
@@ -43,7 +50,9 @@ struct DioLayout {
 std::optional<DioLayout> findDioLayout(const DioLibrary& dio);
 
 // A card behind the library. Port p is output channels 8p to 8p + 7 and input channels 8p to
-// 8p + 7; inputs are handed over active-low, as the ISA card delivers them.
+// 8p + 7; inputs are handed over active-low, as the ISA card delivers them. Opening it holds
+// the device file for this program and reserves its two subdevices (comedi_lock) before any
+// channel is set up.
 class ComediDevice : public PortDevice {
 public:
     // Opens the device at path and sets up its channels; nullptr and why on failure.
@@ -59,6 +68,7 @@ private:
 
     ComediDevice(std::unique_ptr<DioLibrary> dio, DioLayout layout);
 
+    CardHold hold_;
     std::unique_ptr<DioLibrary> dio_;
     DioLayout layout_;
     std::string lastError_;

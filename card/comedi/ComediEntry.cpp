@@ -1,5 +1,6 @@
 #include "card/comedi/ComediEntry.h"
 
+#include "card/CardHold.h"
 #include "card/DeviceSpec.h"
 #include "card/comedi/ComediBackend.h"
 
@@ -13,7 +14,16 @@ QString ComediEntry::name() const {
         .arg(QString::fromStdString(path_), QString::fromStdString(board_));
 }
 
+QString ComediEntry::heldBy() const {
+    return QString::fromStdString(CardHold::holder(CardHold::deviceKey("comedi", path_)));
+}
+
 bool ComediEntry::probe(QString& why) const {
+    const QString held = heldBy();
+    if (!held.isEmpty()) {
+        why = QStringLiteral("Held by another program: %1.").arg(held);
+        return false;
+    }
     auto dio = library_();
     if (!dio || !dio->open(path_) || !findDioLayout(*dio)) {
         why = QStringLiteral("%1 cannot be opened now.").arg(QString::fromStdString(path_));

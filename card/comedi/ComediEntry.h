@@ -14,6 +14,7 @@ public:
     ComediEntry(std::string path, std::string board, Library library);
     QString name() const override;
     bool probe(QString& why) const override;
+    QString heldBy() const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
     bool takeSpec(const DeviceSpec& spec) override;
 

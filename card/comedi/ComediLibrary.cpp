@@ -48,6 +48,7 @@ public:
         return comedi_dio_bitfield2(dev_, static_cast<unsigned>(s), mask, &bits, baseChannel) >= 0;
     }
     std::string error() const override { return comedi_strerror(comedi_errno()); }
+    bool lock(int s) override { return comedi_lock(dev_, static_cast<unsigned>(s)) >= 0; }
 
 private:
     comedi_t* dev_ = nullptr;

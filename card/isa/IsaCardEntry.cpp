@@ -1,5 +1,6 @@
 #include "card/isa/IsaCardEntry.h"
 
+#include "card/CardHold.h"
 #include "card/DeviceSpec.h"
 #include "card/isa/IsaBackend.h"
 #include "card/isa/PortHelperDevice.h"
@@ -17,7 +18,26 @@ QString IsaCardEntry::cardName() {
     return QStringLiteral("MORVELLA WDM Drv 1.10 for ISA 16 Photo 16 Relay Card");
 }
 
+QString IsaCardEntry::heldBy() const {
+    // The port helper of the program that drives the card holds its two ports.
+    unsigned base = PortHelperDevice::kCommonBase;
+    QString unused;
+    if (!PortHelperDevice::parseBase(baseText_, base, unused))
+        return {};
+    for (unsigned address : {base, base + 1}) {
+        const std::string who = CardHold::holder(CardHold::portKey(address, standIn_));
+        if (!who.empty())
+            return QString::fromStdString(who);
+    }
+    return {};
+}
+
 bool IsaCardEntry::probe(QString& why) const {
+    const QString held = heldBy();
+    if (!held.isEmpty()) {
+        why = QStringLiteral("Held by another program: %1.").arg(held);
+        return false;
+    }
     // The helper's probe touches no port; it only tells whether it could take them.
     if (!standIn_.empty()) {
         why.clear();

@@ -12,6 +12,7 @@ public:
     static QString cardName();
     QString name() const override { return cardName(); }
     bool probe(QString& why) const override;
+    QString heldBy() const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
     QWidget* createOptions(QWidget* parent) override;
     bool takeSpec(const DeviceSpec& spec) override;

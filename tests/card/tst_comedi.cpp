@@ -23,6 +23,7 @@ private slots:
     void oneSubdeviceOfThirtyTwoIsSplitAndConfigured();
     void devicesThatCannotServeSayWhy();
     void theChooserListsOnlyUsableDevices();
+    void aDeviceIsHeldAndItsSubdevicesReserved();
 };
 
 void TstComedi::layoutsOfSixteenOutAndSixteenIn() {
@@ -134,6 +135,53 @@ void TstComedi::devicesThatCannotServeSayWhy() {
 
     QVERIFY(!ComediDevice::open(nullptr, "/dev/comedi0", why));
     QVERIFY(!why.isEmpty());
+}
+
+// Opening a device holds it for this program, by the device it is, and reserves its two
+// subdevices (one, when one serves both ports) before any channel is set up; a second open is
+// refused with the holder named, and one whose subdevice another program reserved says so.
+void TstComedi::aDeviceIsHeldAndItsSubdevicesReserved() {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("comedi0")).toStdString();
+    QFile(QString::fromStdString(path)).open(QIODevice::WriteOnly);
+    const std::string link = dir.filePath(QStringLiteral("card")).toStdString();
+    QVERIFY(::symlink(path.c_str(), link.c_str()) == 0);
+    for (const int subdevices : {2, 1}) {
+        std::vector<int> locked;
+        auto fake = std::make_unique<FakeDio>();
+        fake->subs = subdevices == 2
+                         ? std::vector<FakeDio::Sub>{{Kind::DigitalOut, 16}, {Kind::DigitalIn, 16}}
+                         : std::vector<FakeDio::Sub>{{Kind::DigitalInOut, 32}};
+        fake->locked = &locked;
+        FakeDio* dio = fake.get();
+        QString why;
+        auto dev = ComediDevice::open(std::move(fake), path, why);
+        QVERIFY2(dev, qPrintable(why));
+        const std::vector<int> reserved =
+            subdevices == 2 ? std::vector<int>{0, 1} : std::vector<int>{0};
+        QVERIFY(locked == reserved);
+        QCOMPARE(dio->direction.size(), std::size_t(subdevices == 2 ? 0 : 32));
+
+        auto second = std::make_unique<FakeDio>();
+        second->subs = dio->subs;
+        FakeDio* other = second.get();
+        QVERIFY(!ComediDevice::open(std::move(second), link, why));
+        QVERIFY2(why.startsWith(QStringLiteral("Another program is using this card: looptest "
+                                               "(pid %1, user ")
+                                    .arg(QCoreApplication::applicationPid())),
+                 qPrintable(why));
+        QVERIFY(other->direction.empty()); // refused before any channel was set up
+    }
+    auto reserved = std::make_unique<FakeDio>();
+    reserved->subs = {{Kind::DigitalInOut, 32}};
+    reserved->lockFails = true;
+    FakeDio* dio = reserved.get();
+    QString why;
+    QVERIFY(!ComediDevice::open(std::move(reserved), path, why));
+    QVERIFY2(why.contains(QLatin1String("has reserved subdevice 0 of ")) &&
+                 why.contains(QLatin1String("Device or resource busy")),
+             qPrintable(why));
+    QVERIFY(dio->direction.empty());
 }
 
 void TstComedi::theChooserListsOnlyUsableDevices() {

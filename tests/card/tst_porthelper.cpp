@@ -1,3 +1,4 @@
+#include "card/DeviceChooser.h"
 #include "card/DeviceSelectingCard.h"
 #include "card/comedi/ComediBackend.h"
 #include "card/isa/IsaBackend.h"
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QListWidget>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -33,6 +35,7 @@ private slots:
     void theWindowDrivesTheCardThroughTheHelper();
     void aWatchSeesChangesAtTheirTimes();
     void withoutItsGoodbyeTheHelperOpensEveryRelay();
+    void oneCardOneProgram();
 
 private:
     QByteArray fileBytes() const;
@@ -342,6 +345,63 @@ void TstPortHelper::withoutItsGoodbyeTheHelperOpensEveryRelay() {
         const QByteArray left = killed ? QByteArray(2, '\0') : QByteArray("\x55\xAA");
         QTRY_COMPARE(fileBytes().mid(0x300, 2), left);
     }
+}
+
+// Another program drives the card through its own helper: a second helper, at the card's base
+// or one that shares a port with it, is refused with the holder named and touches nothing; the
+// chooser shows the card held, by whom. Once the holder is killed with SIGKILL, the next start
+// opens the card at once, after its helper opened every relay.
+void TstPortHelper::oneCardOneProgram() {
+    int ready[2];
+    QVERIFY(::pipe(ready) == 0);
+    const pid_t program = ::fork();
+    if (program == 0) {
+        QString why;
+        auto dev = PortHelperDevice::open(kHelper, 0x300, why, path_);
+        const bool ok = dev && dev->write(0, 0x55) && dev->write(1, 0xAA);
+        const char said = ok ? '1' : '0';
+        [[maybe_unused]] const ssize_t n = ::write(ready[1], &said, 1);
+        ::pause(); // until the SIGKILL
+        std::_Exit(0);
+    }
+    ::close(ready[1]);
+    char said = 0;
+    QVERIFY(::read(ready[0], &said, 1) == 1 && said == '1');
+    ::close(ready[0]);
+    const QString holder = QStringLiteral("Another program is using this card: tst_porthelper "
+                                          "(through its port helper) (pid %1, user ")
+                               .arg(program);
+    for (unsigned base : {0x300u, 0x2FFu, 0x301u}) {
+        QString why;
+        QVERIFY(!PortHelperDevice::open(kHelper, base, why, path_));
+        QVERIFY2(why.startsWith(holder), qPrintable(why));
+        QCOMPARE(fileBytes().mid(0x2FF, 4), QByteArray("\xA5\x55\xAA\xA5"));
+    }
+    QString why;
+    QVERIFY2(PortHelperDevice::open(kHelper, 0x302, why, path_), qPrintable(why));
+    QCOMPARE(fileBytes().mid(0x2FF, 4), QByteArray("\xA5\x55\xAA\xA5"));
+
+    DeviceSources sources;
+    sources.standIns[isaBackend().name] = IsaStandIn{kHelper, path_};
+    sources.standIns[comediBackend().name] = ComediStandIn{"/nonexistent", {}};
+    const auto entries = standardDeviceEntries(sources);
+    QVERIFY(entries.front()->heldBy().startsWith(holder.mid(holder.indexOf(':') + 2)));
+    QVERIFY(!entries.front()->probe(why) && why.startsWith(QLatin1String("Held by another")));
+    DeviceChooser chooser(entries, nullptr, 0);
+    const auto* list = chooser.findChild<QListWidget*>(QStringLiteral("devices"));
+    QVERIFY(list->item(0)->text().contains(QStringLiteral("(held by tst_porthelper")));
+    // Nothing held is preselected: the chooser goes to what can be opened now.
+    QVERIFY(DeviceChooser(entries, nullptr)
+                .findChild<QListWidget*>(QStringLiteral("devices"))
+                ->currentRow() != 0);
+
+    ::kill(program, SIGKILL);
+    int status = 0;
+    QCOMPARE(::waitpid(program, &status, 0), program);
+    auto next = PortHelperDevice::open(kHelper, 0x300, why, path_);
+    QVERIFY2(next, qPrintable(why));
+    QCOMPARE(fileBytes().mid(0x300, 2), QByteArray(2, '\0'));
+    QVERIFY(next->write(0, 0x01));
 }
 
 QTEST_MAIN(TstPortHelper)

@@ -22,6 +22,8 @@ public:
     bool configureFails = false;
     bool failing = false;
     bool loopBack = false;
+    std::vector<int>* locked = nullptr; // the subdevices reserved, in order
+    bool lockFails = false;             // another program has reserved them
     // Relays set by another thread, as a card's other user would: read back in their place.
     std::atomic<int> relaysFromOutside{-1};
     std::map<std::pair<int, int>, bool> direction; // (subdevice, channel) -> output
@@ -66,5 +68,12 @@ public:
         bits = static_cast<unsigned>(level >> base);
         return true;
     }
-    std::string error() const override { return failing ? "the fake board is gone" : ""; }
+    std::string error() const override {
+        return failing ? "the fake board is gone" : lockFails ? "Device or resource busy" : "";
+    }
+    bool lock(int s) override {
+        if (locked && !lockFails)
+            locked->push_back(s);
+        return !lockFails;
+    }
 };
