@@ -65,7 +65,13 @@ void printTable(std::FILE* out, const Outcome& r) {
 }
 
 // How a run ended short of its end, in words; empty when it came to its end.
-QString endingWords(int signal, bool brokeOff, const QString& message, std::int64_t loops) {
+QString endingWords(int signal, bool brokeOff, const QString& message, std::int64_t loops,
+                    const QString& takenOver) {
+    if (!takenOver.isEmpty())
+        return QStringLiteral("%1 after %2 loops: the run ended there, and nothing after it was "
+                              "counted")
+            .arg(takenOver)
+            .arg(loops);
     if (brokeOff)
         return QStringLiteral("a run-time error ended the run after %1 loops: %2")
             .arg(loops)
@@ -339,8 +345,10 @@ int runHeadless(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entr
     if (course.relaysLeftClosed)
         std::fprintf(err, "looptest: the card did not take the writes that open every relay; "
                           "relays may still be closed\n");
-    const QString ending =
-        endingWords(course.caught, course.brokeOff, lastMessage, run.results().loops());
+    const QString ending = endingWords(course.caught, course.brokeOff, lastMessage,
+                                       run.results().loops(), run.card().takenOver());
+    if (!run.card().takenOver().isEmpty())
+        std::fprintf(err, "looptest: %s\n", qPrintable(ending));
     if (!o.junit.empty() &&
         !writeJUnit(QString::fromStdString(o.junit), o, result, run, ending, why))
         std::fprintf(err, "looptest: cannot write the JUnit report %s: %s\n", o.junit.c_str(),

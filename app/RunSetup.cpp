@@ -38,7 +38,11 @@ RunSetup::RunSetup(std::vector<std::unique_ptr<DeviceEntry>> entries, const Opti
     // record too.
     QObject::connect(&window_, &LoopTest::programEnded, &recorder_, [this] {
         finishLab();
-        if (window_.endedByError())
+        if (!card_.takenOver().isEmpty())
+            recorder_.finish(QStringLiteral("the run ended: %1; nothing after it was counted")
+                                 .arg(card_.takenOver()),
+                             1);
+        else if (window_.endedByError())
             recorder_.finish(QStringLiteral("a run-time error ended the program"), 1);
         else
             recorder_.finish();
@@ -137,7 +141,9 @@ void RunSetup::finishLab() {
     judge();
     if (book_) {
         const bool broke = window_.endedByError();
-        book_->finish(broke ? QStringLiteral("run-time error") : QStringLiteral("ended"),
+        book_->finish(!card_.takenOver().isEmpty() ? QStringLiteral("taken over by another program")
+                      : broke                      ? QStringLiteral("run-time error")
+                                                   : QStringLiteral("ended"),
                       !broke && window_.results().tally().passed() && !judgedFail());
     }
     if (metrics_)

@@ -29,8 +29,9 @@ namespace {
 
 // One loop's Modbus I/O, the write of a port's coils and the two reads of the inputs, against
 // the module at 127.0.0.1:port: through the program's card, or a bare libmodbus client making
-// the same requests.
-void childModbus(bool bare, int port, int loops) {
+// the same requests; verified: the card also reads the coils back after the inputs, as a run
+// does by default to find another master out.
+void childModbus(bool bare, int port, int loops, bool verified = false) {
 #ifdef LOOPTEST_WITH_MODBUS
     std::vector<double> us;
     us.reserve(loops);
@@ -69,6 +70,11 @@ void childModbus(bool bare, int port, int loops) {
             dev->write((i / 8) % 2, static_cast<std::int16_t>(1 << (i % 8)));
             dev->read(0, data);
             dev->read(1, data);
+            std::string why;
+            if (verified && !dev->outputsAsWritten(why)) {
+                std::fprintf(stderr, "%s\n", why.c_str());
+                return;
+            }
             if (i >= 50)
                 us.push_back(double(nowNs() - t0) / 1000.0);
         }
@@ -76,7 +82,7 @@ void childModbus(bool bare, int port, int loops) {
     reportSamples(us); // pooled over the rounds
     report({{"n", double(us.size())}});
 #else
-    (void)bare, (void)port, (void)loops;
+    (void)bare, (void)port, (void)loops, (void)verified;
     report({{"absent", 1}});
 #endif
 }
@@ -212,7 +218,8 @@ void childDiagnose(bool dead, int repeat) {
 const Measurement modbus{
     "modbus", "one loop's Modbus I/O over TCP to pymodbus, against a bare libmodbus client",
     [](const QStringList& a) {
-        childModbus(a.value(0) == QLatin1String("bare"), a.value(1).toInt(), a.value(2).toInt());
+        childModbus(a.value(0) == QLatin1String("bare"), a.value(1).toInt(), a.value(2).toInt(),
+                    a.value(0) == QLatin1String("verified"));
     },
     [](bool quick) {
         {
@@ -226,8 +233,22 @@ const Measurement modbus{
             auto [w, b] = rounds({"modbus", "program", QString::number(port)},
                                  {"modbus", "bare", QString::number(port)}, quick ? 100 : 4000,
                                  quick ? 1 : 4);
+            // What finding another master out costs: the coils read back once a loop.
+            auto [v, u] = rounds({"modbus", "verified", QString::number(port)},
+                                 {"modbus", "program", QString::number(port)}, quick ? 100 : 4000,
+                                 quick ? 1 : 4);
             module.kill();
             module.waitForFinished();
+            if (!v.count("absent") && !v.empty() && !u.empty())
+                add("Modbus: one loop with the coils read back (verify=on, the default) against "
+                    "without (verify=off), µs (median / p99; n); loops per second",
+                    fmt(v["median"]) + " / " + fmt(v["p99"]) + "; " + fmt(v["n"], 0) + "; " +
+                        fmt(1e6 / v["median"], 0),
+                    fmt(u["median"]) + " / " + fmt(u["p99"]) + "; " + fmt(u["n"], 0) + "; " +
+                        fmt(1e6 / u["median"], 0),
+                    ratio(v["median"], u["median"]) + " / " + ratio(v["p99"], u["p99"]),
+                    "one round trip more of three: median ≤ 1.5× without",
+                    v["median"] <= 1.5 * u["median"]);
             if (w.count("absent"))
                 add("Modbus: one loop's I/O (write + two reads) over TCP to pymodbus, µs",
                     "no Modbus in this build", "", "", "≤ 1.1× a bare libmodbus client", true);

@@ -51,11 +51,21 @@ bool DeviceSelectingCard::SelectDevice() {
 }
 
 bool DeviceSelectingCard::usable(std::int32_t port) const {
-    return device_ && active_ && (port == 0 || port == 1);
+    return device_ && active_ && (port == 0 || port == 1) && takenOver_.isEmpty();
 }
 
 bool DeviceSelectingCard::ReadPort(std::int32_t port, std::int16_t& data) {
-    return usable(port) && device_->read(port, data);
+    if (!usable(port))
+        return false;
+    const bool ok = device_->read(port, data);
+    // Port 1 ends a read-back: the outputs are asked after both inputs were read, so inputs
+    // that another program's outputs could have driven are never counted.
+    std::string why;
+    if (port == 1 && !device_->outputsAsWritten(why)) {
+        takenOver_ = QString::fromStdString(why);
+        throw CardTakenOver(why);
+    }
+    return ok;
 }
 
 bool DeviceSelectingCard::WritePort(std::int32_t port, std::int16_t data) {

@@ -3,12 +3,24 @@
 #include "card/CardControl.h"
 #include "card/DeviceEntry.h"
 
+#include <QString>
+
 #include <memory>
+#include <stdexcept>
 #include <vector>
+
+// Thrown by a port call when another program has taken the card over (a second master drives
+// a network module): what is read from then on is not this run's, and the run cannot go on.
+struct CardTakenOver : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // The card control placed on the window: SelectDevice shows the device chooser, and port
 // access goes to the device that opened. Before a device is open and active, every port call
-// fails (returns false) without touching anything.
+// fails (returns false) without touching anything. A read of port 1, which ends a read-back,
+// then asks the device whether its outputs are still as written: if another program changed
+// them, it throws CardTakenOver before the read-back counts anything, and every later port
+// call fails.
 class DeviceSelectingCard : public CardControl {
 public:
     explicit DeviceSelectingCard(std::vector<std::unique_ptr<DeviceEntry>> entries);
@@ -17,7 +29,11 @@ public:
     void setActive(bool active) override { active_ = active; }
     bool ReadPort(std::int32_t port, std::int16_t& data) override;
     bool WritePort(std::int32_t port, std::int16_t data) override;
-    std::string lastError() const override { return device_ ? device_->lastError() : ""; }
+    std::string lastError() const override {
+        return !takenOver_.isEmpty() ? takenOver_.toStdString()
+               : device_             ? device_->lastError()
+                                     : "";
+    }
 
     // The name of the open device, or an empty string.
     QString deviceName() const;
@@ -40,6 +56,8 @@ public:
     QString openError() const { return openError_; }
     // The open device, for those who time its contacts; nullptr before one opened.
     PortDevice* device() const { return device_.get(); }
+    // Why the card was found taken over by another program, in words; empty while it is not.
+    QString takenOver() const { return takenOver_; }
 
 private:
     bool usable(std::int32_t port) const;
@@ -54,4 +72,5 @@ private:
     QString preselectError_;
     QString note_;
     QString cardId_;
+    QString takenOver_;
 };

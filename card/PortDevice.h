@@ -15,6 +15,13 @@ public:
     virtual bool write(std::int32_t port, std::int16_t data) = 0;
     // Why the last read or write failed, in words; empty when it cannot tell.
     virtual std::string lastError() const { return {}; }
+    // Whether the card's outputs are still what this program wrote, where the device can tell
+    // (a network module that another master may drive); false with why when another program
+    // changed them. Asked at the end of a read-back; true where it cannot be told.
+    virtual bool outputsAsWritten(std::string& why) {
+        (void)why;
+        return true;
+    }
 
     // --- Timing a card's contacts, for its diagnosis.
     // A byte that stays put this long after a change has settled.

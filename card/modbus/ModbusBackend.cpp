@@ -65,6 +65,8 @@ bool parseSettings(bool rtu, const QString& settings, ModbusSettings& m, std::st
             ok = ok && number(value, 0, ModbusSettings::kMaxAddress, m.coils);
         else if (key == QLatin1String("inputs"))
             ok = ok && number(value, 0, ModbusSettings::kMaxAddress, m.inputs);
+        else if (key == QLatin1String("verify"))
+            ok = ok && (value == QLatin1String("on") || value == QLatin1String("off"));
         else if (rtu && key == QLatin1String("baud"))
             ok = ok && number(value, 300, 1000000, m.baud);
         else if (rtu && key == QLatin1String("parity"))
@@ -72,18 +74,20 @@ bool parseSettings(bool rtu, const QString& settings, ModbusSettings& m, std::st
                         value == QLatin1String("O"));
         else {
             why = "unknown Modbus setting \"" + part.toStdString() + "\"; expected unit=N, " +
-                  "coils=A, inputs=B" + (rtu ? ", baud=B, parity=N|E|O" : "");
+                  "coils=A, inputs=B, verify=on|off" + (rtu ? ", baud=B, parity=N|E|O" : "");
             return false;
         }
         if (!ok) {
             why = "\"" + part.toStdString() + "\" is out of range: unit " +
                   (rtu ? "1-247" : "0-255") + ", coils and inputs 0-" +
-                  std::to_string(ModbusSettings::kMaxAddress) +
+                  std::to_string(ModbusSettings::kMaxAddress) + ", verify on or off" +
                   (rtu ? ", baud 300-1000000, parity N, E or O" : "");
             return false;
         }
         if (key == QLatin1String("parity"))
             m.parity = value.at(0).toLatin1();
+        if (key == QLatin1String("verify"))
+            m.verify = value == QLatin1String("on");
     }
     return true;
 }
@@ -111,14 +115,17 @@ const Backend& modbusBackend() {
     static const Backend backend{
         "modbus",
         {"modbus-tcp", "modbus-rtu"},
-        "modbus-tcp:HOST[:PORT][,unit=N][,coils=A][,inputs=B] or "
-        "modbus-rtu:DEVICE[,baud=B][,parity=N|E|O][,unit=N][,coils=A][,inputs=B]",
+        "modbus-tcp:HOST[:PORT][,unit=N][,coils=A][,inputs=B][,verify=off] or "
+        "modbus-rtu:DEVICE[,baud=B][,parity=N|E|O][,unit=N][,coils=A][,inputs=B][,verify=off]",
         "  modbus-tcp:HOST[:PORT][,SETTINGS]  a Modbus TCP module (port 502 unless given)\n"
         "  modbus-rtu:DEVICE[,SETTINGS]       a Modbus RTU module on a serial line\n",
         "Modbus settings, separated by commas:\n"
         "  unit=N           the module's unit id (default 1)\n"
         "  coils=A          relay r is coil A + r (default 0)\n"
         "  inputs=B         input i is discrete input B + i (default 0)\n"
+        "  verify=on|off    read the coils back before each read-back, so that a run ends\n"
+        "                   when another master drives the module (default on; off for a\n"
+        "                   module whose coils cannot be read)\n"
         "  baud=B           RTU only: the line's speed (default 9600)\n"
         "  parity=N|E|O     RTU only: the parity (default N; 8 data bits, 1 stop bit)\n",
         "  looptest --headless --device modbus-tcp:192.168.1.50,unit=2 --duration 8h\n\n",

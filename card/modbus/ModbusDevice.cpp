@@ -2,8 +2,12 @@
 
 #include <modbus/modbus.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -18,7 +22,58 @@ bool answered(int err) {
     return err >= MODBUS_ENOBASE && err != ETIMEDOUT;
 }
 
+// An address in its one written form ("::1", "127.0.0.1"), or empty if text is none.
+std::string numericAddress(const std::string& text) {
+    in6_addr a6{};
+    in_addr a4{};
+    char out[INET6_ADDRSTRLEN] = "";
+    if (::inet_pton(AF_INET, text.c_str(), &a4) == 1)
+        return ::inet_ntop(AF_INET, &a4, out, sizeof out) ? out : "";
+    if (::inet_pton(AF_INET6, text.c_str(), &a6) == 1)
+        return ::inet_ntop(AF_INET6, &a6, out, sizeof out) ? out : "";
+    return {};
+}
+
+std::string tcpKey(const std::string& address, int port, int unit) {
+    return "modbus-tcp-" + address + "-" + std::to_string(port) + "-unit-" + std::to_string(unit);
+}
+
+// The module's address as the connection reached it.
+std::string peerAddress(modbus_t* ctx) {
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    char out[INET6_ADDRSTRLEN] = "";
+    if (::getpeername(modbus_get_socket(ctx), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return {};
+    if (peer.ss_family == AF_INET)
+        return ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, out,
+                           sizeof out)
+                   ? out
+                   : "";
+    if (peer.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a))
+            return ::inet_ntop(AF_INET, &a.s6_addr[12], out, sizeof out) ? out : "";
+        return ::inet_ntop(AF_INET6, &a, out, sizeof out) ? out : "";
+    }
+    return {};
+}
+
+std::string bits(int byte) {
+    std::string out;
+    for (int k = 7; k >= 0; --k)
+        out += (byte >> k) & 1 ? '1' : '0';
+    return out;
+}
+
 } // namespace
+
+std::string ModbusDevice::holdKey(const ModbusSettings& s) {
+    if (s.rtu)
+        return CardHold::deviceKey("modbus-rtu", s.device);
+    const std::string address = numericAddress(s.host);
+    return address.empty() ? std::string() : tcpKey(address, s.port, s.unit);
+}
 
 _modbus* newModbusLink(const ModbusSettings& s, QString& why) {
     modbus_t* ctx = s.rtu
@@ -49,6 +104,20 @@ std::unique_ptr<ModbusDevice> ModbusDevice::open(const ModbusSettings& s, QStrin
     modbus_t* ctx = newModbusLink(s, why);
     if (!ctx)
         return nullptr;
+    // Held before anything is asked of the module, by the address the connection reached.
+    CardHold hold;
+    std::string key = holdKey(s);
+    if (!s.rtu) {
+        const std::string peer = peerAddress(ctx);
+        key = tcpKey(peer.empty() ? s.host : peer, s.port, s.unit);
+    }
+    std::string held;
+    if (!hold.take(key, held)) {
+        why = QString::fromStdString(held);
+        modbus_close(ctx);
+        modbus_free(ctx);
+        return nullptr;
+    }
     // Read both blocks once: the module tells whether they exist, and whether it is there.
     std::uint8_t bits[16];
     const struct {
@@ -58,7 +127,7 @@ std::unique_ptr<ModbusDevice> ModbusDevice::open(const ModbusSettings& s, QStrin
     } blocks[] = {{s.coils, "coils", modbus_read_bits},
                   {s.inputs, "discrete inputs", modbus_read_input_bits}};
     for (const auto& b : blocks) {
-        if (b.read(ctx, b.first, 16, bits) == 16)
+        if ((!s.verify && b.read == modbus_read_bits) || b.read(ctx, b.first, 16, bits) == 16)
             continue;
         const int err = errno;
         if (err == ETIMEDOUT)
@@ -80,7 +149,9 @@ std::unique_ptr<ModbusDevice> ModbusDevice::open(const ModbusSettings& s, QStrin
         modbus_free(ctx);
         return nullptr;
     }
-    return std::unique_ptr<ModbusDevice>(new ModbusDevice(s, ctx));
+    auto device = std::unique_ptr<ModbusDevice>(new ModbusDevice(s, ctx));
+    device->hold_ = std::move(hold);
+    return device;
 }
 
 ModbusDevice::ModbusDevice(const ModbusSettings& settings, _modbus* ctx)
@@ -131,6 +202,9 @@ bool ModbusDevice::failed(int err) {
     lastError_ = err == ETIMEDOUT ? "no answer from unit " + std::to_string(settings_.unit) +
                                         " in " + std::to_string(settings_.timeoutMs) + " ms"
                                   : "the link failed: " + std::string(modbus_strerror(err));
+    // The module may have restarted meanwhile, its coils all open: what this program wrote is
+    // not known again until it writes.
+    written_[0] = written_[1] = -1;
     if (settings_.rtu) {
         lost_ = true;
         retryAt_ = Clock::now() + kRetryEvery;
@@ -184,9 +258,43 @@ bool ModbusDevice::write(std::int32_t port, std::int16_t data) {
     std::uint8_t bits[8];
     for (int k = 0; k < 8; ++k)
         bits[k] = static_cast<std::uint8_t>((data >> k) & 1);
+    verified_ = false;
+    // A write that failed may or may not have reached the coils: they are not known until the
+    // next write that goes through.
+    written_[port] = -1;
     if (modbus_write_bits(ctx_, settings_.coils + 8 * port, 8, bits) != 8)
         return failed(errno);
     lost_ = false;
+    written_[port] = data & 0xFF;
+    return true;
+}
+
+bool ModbusDevice::outputsAsWritten(std::string& why) {
+    // One request for both ports, once after the writes of a step (asked after the inputs).
+    if (!settings_.verify || verified_ || (written_[0] < 0 && written_[1] < 0) || !ready())
+        return true;
+    std::uint8_t coils[16];
+    if (modbus_read_bits(ctx_, settings_.coils, 16, coils) != 16) {
+        failed(errno); // the read-back that follows fails too, and is counted so
+        return true;
+    }
+    lost_ = false;
+    verified_ = true;
+    for (int port = 0; port < 2; ++port) {
+        if (written_[port] < 0)
+            continue;
+        int byte = 0;
+        for (int k = 0; k < 8; ++k)
+            byte |= coils[8 * port + k] ? 1 << k : 0;
+        if (byte != written_[port]) {
+            char where[128];
+            std::snprintf(where, sizeof where, "coils %d-%d read %s where this program wrote %s",
+                          settings_.coils + 8 * port, settings_.coils + 8 * port + 7,
+                          bits(byte).c_str(), bits(written_[port]).c_str());
+            why = "another program is driving this module (" + std::string(where) + ")";
+            return false;
+        }
+    }
     return true;
 }
 

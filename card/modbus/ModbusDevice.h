@@ -1,5 +1,6 @@
 #pragma once
 
+#include "card/CardHold.h"
 #include "card/PortDevice.h"
 #include "card/modbus/ModbusSettings.h"
 
@@ -19,6 +20,11 @@ struct _modbus;
 // settings' timeout. A lost TCP connection fails every call at once while a background thread
 // reconnects, at most once a second; a serial module that stopped answering is asked again at
 // most once a second, failing the calls in between at once.
+//
+// One program to a module: opening it holds it on this PC (a TCP module by its address, port
+// and unit; an RTU module by its serial line, whatever the unit) until the device goes. Across
+// PCs, with verify on, the coils are read back before the inputs after each write: coils that
+// are not what this program last wrote mean another master is driving the module.
 class ModbusDevice : public PortDevice {
 public:
     // Connects and reads the coils and inputs once, so that a wrong map or unit fails here
@@ -31,6 +37,11 @@ public:
     bool read(std::int32_t port, std::int16_t& data) override;
     bool write(std::int32_t port, std::int16_t data) override;
     std::string lastError() const override { return lastError_; }
+    bool outputsAsWritten(std::string& why) override;
+
+    // The key of the hold a module takes on this PC, from its settings alone (a TCP host that
+    // is no numeric address: empty, it is known only once connected).
+    static std::string holdKey(const ModbusSettings& settings);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -43,7 +54,10 @@ private:
     void stopReconnecting();
 
     ModbusSettings settings_;
+    CardHold hold_;
     _modbus* ctx_;
+    int written_[2] = {-1, -1}; // the byte last written to each port, -1 when not known
+    bool verified_ = true;      // the coils were read back since the last write
     bool lost_ = false;
     Clock::time_point retryAt_{};
     std::string lastError_;

@@ -1,5 +1,6 @@
 #include "card/modbus/ModbusEntry.h"
 
+#include "card/CardHold.h"
 #include "card/DeviceSpec.h"
 #include "card/modbus/ModbusBackend.h"
 #include "card/modbus/ModbusDevice.h"
@@ -13,7 +14,18 @@ QString ModbusEntry::name() const {
     return QStringLiteral("Modbus relay/input module");
 }
 
+QString ModbusEntry::heldBy() const {
+    // A host name is not looked up here: the hold is known once the module is reached.
+    const std::string key = ModbusDevice::holdKey(settings_);
+    return key.empty() ? QString() : QString::fromStdString(CardHold::holder(key));
+}
+
 bool ModbusEntry::probe(QString& why) const {
+    const QString held = heldBy();
+    if (!held.isEmpty()) {
+        why = QStringLiteral("Held by another program: %1.").arg(held);
+        return false;
+    }
     // Nothing is asked of the network or a serial line until the user opens it.
     why = QStringLiteral("A module over the network (TCP) or a serial line (RTU): enter how to "
                          "reach it below, then open it.");

@@ -8,6 +8,7 @@ class ModbusEntry : public DeviceEntry {
 public:
     QString name() const override;
     bool probe(QString& why) const override;
+    QString heldBy() const override;
     std::unique_ptr<PortDevice> open(QString& why) override;
     QWidget* createOptions(QWidget* parent) override;
     bool takeSpec(const DeviceSpec& spec) override;

@@ -6,5 +6,5 @@ std::string ModbusSettings::describe() const {
                                   : "TCP " + host + ":" + std::to_string(port);
     return where + ", unit " + std::to_string(unit) + ", coils " + std::to_string(coils) + "-" +
            std::to_string(coils + 15) + ", discrete inputs " + std::to_string(inputs) + "-" +
-           std::to_string(inputs + 15);
+           std::to_string(inputs + 15) + (verify ? "" : ", coils not read back");
 }

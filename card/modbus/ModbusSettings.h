@@ -17,6 +17,9 @@ struct ModbusSettings {
     int coils = 0;
     int inputs = 0;
     int timeoutMs = 100; // how long a request may wait for its answer
+    // Whether the coils are read back before each read-back of the inputs, to tell another
+    // master driving the module (off: a module whose coils cannot be read).
+    bool verify = true;
 
     // The highest first address that leaves room for 16 coils or inputs.
     static constexpr int kMaxAddress = 65535 - 15;

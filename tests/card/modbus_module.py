@@ -42,7 +42,8 @@ except ImportError:
 
 
 class LoopBack(ModbusSlaveContext):
-    """Coils as written (one may never close); inputs read the coils they are wired to.
+    """Coils as written; inputs read the relays they are wired to, which follow their coils
+    (one relay may never close, its coil reading as written all the same, as a real module's).
     The unit keeps its own bits and answers by the protocol's addresses, whatever offset the
     installed pymodbus gives its data blocks."""
 
@@ -61,7 +62,7 @@ class LoopBack(ModbusSlaveContext):
             return
         for k, v in enumerate(values):
             relay = address - self.first["c"] + k
-            self.bits["c"][relay] = bool(v) and relay != self.never_closes
+            self.bits["c"][relay] = bool(v)
 
     def getValues(self, fc_as_hex, address, count=1):
         kind = self.decode(fc_as_hex)
@@ -71,7 +72,8 @@ class LoopBack(ModbusSlaveContext):
         self.input_reads += 1
         if self.input_reads == self.late_once:
             time.sleep(0.3)  # the whole module waits: this answer comes late
-        return [self.bits["c"][15 - i] for i in range(first, first + count)]
+        return [self.bits["c"][15 - i] and 15 - i != self.never_closes
+                for i in range(first, first + count)]
 
 
 async def serve(args):
@@ -108,7 +110,8 @@ def main():
     parser.add_argument("--unit", type=int, default=1)
     parser.add_argument("--coils", type=int, default=0)
     parser.add_argument("--inputs", type=int, default=0)
-    parser.add_argument("--never-closes", type=int, help="this relay's coil never closes")
+    parser.add_argument("--never-closes", type=int,
+                        help="this relay never closes (its coil reads as written)")
     parser.add_argument("--late-once", type=int, help="answer this read of the inputs 300 ms late")
     asyncio.run(serve(parser.parse_args()))
 

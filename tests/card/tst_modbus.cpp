@@ -1,5 +1,7 @@
+#include "card/CardHold.h"
 #include "card/modbus/ModbusDevice.h"
 #include "card/modbus/ModbusEntry.h"
+#include "lab/LabDatabase.h"
 #include "runlog/Summary.h"
 #include "support/FreePort.h"
 
@@ -74,6 +76,8 @@ private slots:
     void headlessRunsOverTcpAndRtu();
     void anOutageIsCountedAndTheRunRecovers();
     void aDiagnosisOverModbusIsCoarseButRight();
+    void oneModuleOneProgramOnThisPc();
+    void aSecondMasterEndsTheRunWithItsCountsKept();
 };
 
 void TstModbus::initTestCase() {
@@ -232,6 +236,24 @@ void TstModbus::anOutageIsCountedAndTheRunRecovers() {
     QVERIFY(s.lastErrorMs > 0);
     const qint64 cleanAtTheEnd = s.lastRowMs - s.lastErrorMs;
     QVERIFY2(cleanAtTheEnd >= 2000, qPrintable(QString::number(cleanAtTheEnd)));
+
+    // A module that restarts comes back with its coils open: that is no other master. What
+    // this program wrote before is not known again until it writes.
+    ModbusSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    auto dev = ModbusDevice::open(settings, why);
+    QVERIFY2(dev, qPrintable(why));
+    std::int16_t in = 0;
+    std::string words;
+    QVERIFY(dev->write(1, 0x81) && dev->read(0, in) && dev->read(1, in));
+    QVERIFY2(dev->outputsAsWritten(words), words.c_str());
+    module = std::make_unique<Module>();
+    QVERIFY(module->start({QStringLiteral("--tcp=%1").arg(port)}));
+    QVERIFY(!dev->read(0, in)); // the old connection is gone
+    QTRY_VERIFY_WITH_TIMEOUT(dev->write(0, 0x01), 20000);
+    QVERIFY(dev->read(0, in) && dev->read(1, in));
+    QVERIFY2(dev->outputsAsWritten(words), words.c_str());
 }
 
 // A healthy module diagnosed: every channel ok, timed one read per round trip.
@@ -262,6 +284,133 @@ void TstModbus::aDiagnosisOverModbusIsCoarseButRight() {
         QCOMPARE(c[QStringLiteral("class")].toString(), QStringLiteral("ok"));
         QVERIFY(c[QStringLiteral("operate_ms")].isObject());
     }
+}
+
+// A run holds its module: a second run and a diagnosis (naming the module another way) are
+// refused with the holder named and change none of the first's counts; the run killed with
+// SIGKILL leaves nothing that keeps the next start off the module.
+void TstModbus::oneModuleOneProgramOnThisPc() {
+    const int port = freePort();
+    Module module;
+    QVERIFY(module.start({QStringLiteral("--tcp=%1").arg(port)}));
+    ModbusSettings s;
+    s.host = "127.0.0.1";
+    s.port = port;
+    const std::string key = ModbusDevice::holdKey(s);
+    QProcess first;
+    first.start(QStringLiteral(LOOPTEST_PROGRAM),
+                {QStringLiteral("--headless"), QStringLiteral("--step=20"),
+                 QStringLiteral("--device=modbus-tcp:127.0.0.1:%1").arg(port),
+                 QStringLiteral("--duration=4s"), QStringLiteral("--no-log")});
+    QTRY_VERIFY_WITH_TIMEOUT(!CardHold::holder(key).empty(), 20000);
+    const QString holder = QStringLiteral("Another program is using this card: looptest "
+                                          "--headless (pid %1, user ")
+                               .arg(first.processId());
+    const Run second = headless({QStringLiteral("--device=modbus-tcp:localhost:%1").arg(port),
+                                 QStringLiteral("--loops=16"), QStringLiteral("--no-log")});
+    QCOMPARE(second.status, 2);
+    QVERIFY2(second.err.contains(holder), qPrintable(second.err));
+    QProcess diagnosis;
+    diagnosis.start(QStringLiteral(LOOPTEST_PROGRAM),
+                    {QStringLiteral("--diagnose"),
+                     QStringLiteral("--device=modbus-tcp:127.0.0.1:%1,unit=1").arg(port),
+                     QStringLiteral("--no-log")});
+    QVERIFY(diagnosis.waitForFinished(60000));
+    QCOMPARE(diagnosis.exitCode(), 2);
+    QVERIFY2(QString::fromUtf8(diagnosis.readAllStandardError()).contains(holder),
+             qPrintable(holder));
+    QVERIFY(first.waitForFinished(60000));
+    const QString out = QString::fromUtf8(first.readAllStandardOutput());
+    QVERIFY2(first.exitCode() == 0 && failing(out).isEmpty(), qPrintable(out));
+    QVERIFY(CardHold::holder(key).empty());
+
+    QProcess killed;
+    killed.start(QStringLiteral(LOOPTEST_PROGRAM),
+                 {QStringLiteral("--headless"),
+                  QStringLiteral("--device=modbus-tcp:127.0.0.1:%1").arg(port),
+                  QStringLiteral("--duration=60s"), QStringLiteral("--no-log")});
+    QTRY_VERIFY_WITH_TIMEOUT(!CardHold::holder(key).empty(), 20000);
+    killed.kill(); // SIGKILL
+    QVERIFY(killed.waitForFinished(10000));
+    const Run next = headless({QStringLiteral("--device=modbus-tcp:127.0.0.1:%1").arg(port),
+                               QStringLiteral("--loops=16"), QStringLiteral("--no-log")});
+    QVERIFY2(next.status == 0, qPrintable(next.out + next.err));
+}
+
+// Another master writes the module's coils during a run, as a program on another PC would:
+// the run finds its coils changed, ends with the words, and keeps what it had counted, clean
+// as without the intruder; its record, JUnit report and the lab's row say why it ended. With
+// verify=off it cannot tell, and counts what it reads.
+void TstModbus::aSecondMasterEndsTheRunWithItsCountsKept() {
+    const int port = freePort();
+    Module module;
+    QVERIFY(module.start({QStringLiteral("--tcp=%1").arg(port)}));
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("run.csv"));
+    const QString junit = dir.filePath(QStringLiteral("run.xml"));
+    const QString lab = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("lab.sqlite"));
+    auto runWith = [&](const QString& settings, QProcess& run, const QString& log) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        run.setProcessEnvironment(env);
+        run.start(QStringLiteral(LOOPTEST_PROGRAM),
+                  {QStringLiteral("--headless"), QStringLiteral("--step=20"),
+                   QStringLiteral("--device=modbus-tcp:127.0.0.1:%1%2").arg(port).arg(settings),
+                   QStringLiteral("--duration=30s"), QStringLiteral("--log"), log,
+                   QStringLiteral("--junit"), junit, QStringLiteral("--card=LT-40"),
+                   QStringLiteral("--lab-db=") + lab});
+    };
+    auto intrude = [&](QProcess& master) {
+        master.start(QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral(LOOPTEST_SECOND_MASTER), QStringLiteral("--port"),
+                      QString::number(port), QStringLiteral("--delay"), QStringLiteral("2")});
+    };
+    QProcess run, master;
+    runWith({}, run, log);
+    intrude(master);
+    QVERIFY(run.waitForFinished(60000));
+    master.kill();
+    master.waitForFinished();
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    const QString err = QString::fromUtf8(run.readAllStandardError());
+    QCOMPARE(run.exitCode(), 70);
+    QVERIFY2(err.contains(QRegularExpression(QStringLiteral(
+                 "looptest: another program is driving this module \\(coils \\d+-\\d+ "
+                 "read [01]{8} where this program wrote [01]{8}\\) after \\d+ "
+                 "loops: the run ended there"))),
+             qPrintable(err));
+    QVERIFY2(failing(out).isEmpty() && out.contains(QLatin1String("failed reads: 0\n")),
+             qPrintable(out));
+    RunSummary summary;
+    QString why;
+    QVERIFY2(readRunLog(log, summary, why), qPrintable(why));
+    QVERIFY(summary.loops > 0); // two seconds at 20 ms before the intruder
+    QFile record(log), report(junit);
+    QVERIFY(record.open(QIODevice::ReadOnly) && report.open(QIODevice::ReadOnly));
+    QVERIFY(record.readAll().contains("another program is driving this module"));
+    QVERIFY(report.readAll().contains("another program is driving this module"));
+    LabDatabase db(lab);
+    LabDatabase::History h;
+    bool known = false;
+    QVERIFY2(db.open(why) && db.history(QStringLiteral("LT-40"), 5, h, known, why),
+             qPrintable(why));
+    QCOMPARE(h.lastRuns.front().ending, QStringLiteral("taken over by another program"));
+    QCOMPARE(h.lastRuns.front().errors, 0);
+    QCOMPARE(h.lastRuns.front().loops, summary.loops);
+
+    // The same module told not to be read back: the run cannot tell, and counts the intruder's
+    // coils as the card's errors until its end.
+    QProcess blind, again;
+    runWith(QStringLiteral(",verify=off"), blind, dir.filePath(QStringLiteral("blind.csv")));
+    intrude(again);
+    QTest::qWait(4000);
+    blind.terminate(); // SIGTERM: the run ends as at its end
+    QVERIFY(blind.waitForFinished(60000));
+    again.kill();
+    again.waitForFinished();
+    QCOMPARE(blind.exitCode(), 143);
+    QVERIFY(!failing(QString::fromUtf8(blind.readAllStandardOutput())).isEmpty());
 }
 
 QTEST_MAIN(TstModbus)
