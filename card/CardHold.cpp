@@ -108,12 +108,41 @@ std::string describe(int fd) {
 constexpr int kTries = 50; // for a holder that is writing who it is, or letting go
 constexpr int kTryEveryUs = 10'000;
 
+// Opens a hold's file, made if it is not there. Opened first without O_CREAT: a world-writable
+// sticky folder refuses O_CREAT on another user's file (protected_regular), and every user must
+// be able to hold every card.
+int openHoldFile(const std::string& path) {
+    for (int tries = 0; tries < 3; ++tries) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd >= 0) {
+            ::fchmod(fd, 0666); // whatever the umask: the next holder may be another user
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+// Whether fd is still the file at path: a holder removes its file as it lets go, so a lock
+// taken on a file no longer there holds nothing.
+bool stillThere(int fd, const std::string& path) {
+    struct stat open {
+    }, named{};
+    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 } // namespace
 
 CardHold& CardHold::operator=(CardHold&& other) noexcept {
     if (this != &other) {
         release();
         fd_ = other.fd_;
+        path_ = std::move(other.path_);
         other.fd_ = -1;
     }
     return *this;
@@ -155,29 +184,21 @@ std::string CardHold::deviceKey(const std::string& prefix, const std::string& pa
 bool CardHold::take(const std::string& key, std::string& why) {
     release();
     const std::string path = fileOf(key);
-    // Opened first without O_CREAT: a world-writable sticky folder refuses O_CREAT on another
-    // user's file (protected_regular), and every user must be able to hold every card.
     int fd = -1;
-    for (int tries = 0; tries < 3 && fd < 0; ++tries) {
-        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-            if (fd >= 0)
-                ::fchmod(fd, 0666); // whatever the umask: the next holder may be another user
-            else if (errno == EEXIST)
-                continue;
-        }
-        if (fd < 0)
-            break;
-    }
-    if (fd < 0) {
-        why = "Cannot hold the card for this program (" + path + ": " + std::strerror(errno) + ")";
-        return false;
-    }
     for (int tries = 0;; ++tries) {
+        fd = openHoldFile(path);
+        if (fd < 0) {
+            why = "Cannot hold the card for this program (" + path + ": " + std::strerror(errno) +
+                  ")";
+            return false;
+        }
         flock l = wholeFile(F_WRLCK);
-        if (::fcntl(fd, F_OFD_SETLK, &l) == 0)
-            break;
+        if (::fcntl(fd, F_OFD_SETLK, &l) == 0) {
+            if (stillThere(fd, path))
+                break;
+            ::close(fd); // its holder let it go and removed it meanwhile: the next one
+            continue;
+        }
         const int err = errno;
         if (err != EAGAIN && err != EACCES) {
             ::close(fd);
@@ -186,8 +207,8 @@ bool CardHold::take(const std::string& key, std::string& why) {
             return false;
         }
         const std::string who = describe(fd);
+        ::close(fd);
         if (!who.empty() || tries + 1 >= kTries) {
-            ::close(fd);
             why = "Another program is using this card: " +
                   (who.empty() ? std::string("it has not said which") : who) + ".";
             return false;
@@ -209,10 +230,15 @@ bool CardHold::take(const std::string& key, std::string& why) {
         // Held all the same; only who holds it cannot be told.
     }
     fd_ = fd;
+    path_ = path;
     return true;
 }
 
 void CardHold::release() {
+    // The file goes first, then the lock: /run/lock keeps no litter of cards long gone. (Only
+    // its maker may remove it from the sticky folder; another user's holder leaves it.)
+    if (fd_ >= 0 && stillThere(fd_, path_))
+        ::unlink(path_.c_str());
     if (fd_ >= 0)
         ::close(fd_); // the lock goes with its file description
     fd_ = -1;

@@ -7,14 +7,15 @@
 // holds it. A hold is an open file description's write lock (F_OFD_SETLK) on a file named after
 // the card in /run/lock (every user's, emptied at boot): the kernel lets it go when its holder
 // ends, however it ends, so a crash leaves nothing to clear by hand. The holder writes who it is
-// into the file. Plain C++ and system calls only: the port helper holds the ISA card's ports
-// with it.
+// into the file, and removes the file as it lets go in order. Plain C++ and system calls only: the
+// port helper holds the ISA card's ports with it.
 class CardHold {
 public:
     CardHold() = default;
     ~CardHold() { release(); }
     CardHold(CardHold&& other) noexcept
-        : fd_(other.fd_) {
+        : fd_(other.fd_)
+        , path_(std::move(other.path_)) {
         other.fd_ = -1;
     }
     CardHold& operator=(CardHold&& other) noexcept;
@@ -45,4 +46,5 @@ public:
 
 private:
     int fd_ = -1;
+    std::string path_;
 };
