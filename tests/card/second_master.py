@@ -9,6 +9,16 @@ import time
 from pymodbus.client import ModbusTcpClient
 
 
+def write_coils(client, address, bits, unit):
+    """pymodbus names the unit differently from one version to the next."""
+    for key in ("slave", "device_id", "unit"):
+        try:
+            return client.write_coils(address, bits, **{key: unit})
+        except TypeError:
+            continue
+    raise SystemExit("this pymodbus's write_coils takes no unit")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--port", type=int, required=True)
@@ -24,7 +34,7 @@ def main():
     bits = [bool(args.pattern >> k & 1) for k in range(16)]
     said = False
     while True:
-        reply = client.write_coils(args.coils, bits, slave=args.unit)
+        reply = write_coils(client, args.coils, bits, args.unit)
         if not said and not reply.isError():
             print("driving", flush=True)
             said = True
