@@ -164,24 +164,26 @@ void TstComedi::aDeviceIsHeldAndItsSubdevicesReserved() {
 
         auto second = std::make_unique<FakeDio>();
         second->subs = dio->subs;
-        FakeDio* other = second.get();
+        int configured = 0; // the refused fake is gone with its open
+        second->configured = &configured;
         QVERIFY(!ComediDevice::open(std::move(second), link, why));
         QVERIFY2(why.startsWith(QStringLiteral("Another program is using this card: looptest "
                                                "(pid %1, user ")
                                     .arg(QCoreApplication::applicationPid())),
                  qPrintable(why));
-        QVERIFY(other->direction.empty()); // refused before any channel was set up
+        QCOMPARE(configured, 0); // refused before any channel was set up
     }
     auto reserved = std::make_unique<FakeDio>();
     reserved->subs = {{Kind::DigitalInOut, 32}};
     reserved->lockFails = true;
-    FakeDio* dio = reserved.get();
+    int configured = 0;
+    reserved->configured = &configured;
     QString why;
     QVERIFY(!ComediDevice::open(std::move(reserved), path, why));
     QVERIFY2(why.contains(QLatin1String("has reserved subdevice 0 of ")) &&
                  why.contains(QLatin1String("Device or resource busy")),
              qPrintable(why));
-    QVERIFY(dio->direction.empty());
+    QCOMPARE(configured, 0);
 }
 
 void TstComedi::theChooserListsOnlyUsableDevices() {

@@ -551,6 +551,10 @@ void TstLab::recordsThatCannotGoWaitAndThenGoByThemselves() {
         std::lock_guard<std::mutex> lock(mutex);
         notes << words;
     };
+    struct Unhook { // however the test ends, the courier no longer writes into its locals
+        LabCourier& c;
+        ~Unhook() { c.onNote = nullptr; }
+    } unhook{courier};
     auto noted = [&](const QString& words) {
         std::lock_guard<std::mutex> lock(mutex);
         return notes.filter(words).size();

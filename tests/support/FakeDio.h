@@ -23,6 +23,7 @@ public:
     bool failing = false;
     bool loopBack = false;
     std::vector<int>* locked = nullptr; // the subdevices reserved, in order
+    int* configured = nullptr;          // counts the channels set up, past the fake's life
     bool lockFails = false;             // another program has reserved them
     // Relays set by another thread, as a card's other user would: read back in their place.
     std::atomic<int> relaysFromOutside{-1};
@@ -48,6 +49,8 @@ public:
     int channels(int s) const override { return subs.at(s).channels; }
     bool configure(int s, int channel, bool output) override {
         direction[{s, channel}] = output;
+        if (configured)
+            ++*configured;
         return !configureFails;
     }
     bool bitfield(int s, unsigned mask, unsigned& bits, unsigned base) override {
