@@ -106,11 +106,9 @@ std::unique_ptr<ModbusDevice> ModbusDevice::open(const ModbusSettings& s, QStrin
         return nullptr;
     // Held before anything is asked of the module, by the address the connection reached.
     CardHold hold;
-    std::string key = holdKey(s);
-    if (!s.rtu) {
-        const std::string peer = peerAddress(ctx);
-        key = tcpKey(peer.empty() ? s.host : peer, s.port, s.unit);
-    }
+    const std::string peer = s.rtu ? std::string() : peerAddress(ctx);
+    const std::string key =
+        s.rtu ? holdKey(s) : tcpKey(peer.empty() ? s.host : peer, s.port, s.unit);
     std::string held;
     if (!hold.take(key, held)) {
         why = QString::fromStdString(held);
@@ -275,7 +273,9 @@ bool ModbusDevice::outputsAsWritten(std::string& why) {
         return true;
     std::uint8_t coils[16];
     if (modbus_read_bits(ctx_, settings_.coils, 16, coils) != 16) {
-        failed(errno); // the read-back that follows fails too, and is counted so
+        // Not told either way: the link's failure is noted, and the next read-back's reads
+        // fail and are counted as failed reads; nothing is taken for another master.
+        failed(errno);
         return true;
     }
     lost_ = false;
