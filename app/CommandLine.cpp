@@ -49,6 +49,7 @@ struct Parsed {
     std::string value;              // the value of the option being taken
     std::vector<std::string> given; // every option named, in order
     bool headless = false, diagnose = false, help = false, version = false, labSync = false;
+    bool lab = false;
     bool has(const char* option) const {
         return std::find(given.begin(), given.end(), option) != given.end();
     }
@@ -166,6 +167,7 @@ const Rule kRules[] = {
      }},
     {"--no-log", nullptr, [](Parsed& p, std::string&) { return p.o.noLog = true; }},
     {"--lab-sync", nullptr, [](Parsed& p, std::string&) { return p.labSync = true; }},
+    {"--lab", nullptr, [](Parsed& p, std::string&) { return p.lab = true; }},
     {"--device", "a device spec (see --help)",
      [](Parsed& p, std::string& error) {
          DeviceSpec spec;
@@ -321,6 +323,16 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         p.o.mode = Options::Mode::LabSync;
         return true;
     }
+    if (p.lab) {
+        for (const std::string& option : p.given)
+            if (option != "--lab" && option != "--lab-db" && option != "--limits") {
+                error = "--lab opens the lab's window and runs nothing: it takes only --lab-db "
+                        "URL and --limits FILE";
+                return false;
+            }
+        p.o.mode = Options::Mode::Lab;
+        return true;
+    }
     if (p.has("--card-history")) {
         for (const std::string& option : p.given)
             if (option != "--card-history" && option != "--lab-db" && option != "--limits" &&
@@ -389,6 +401,7 @@ std::string usageText() {
            "  or:  looptest --summary LOG [--html FILE]\n"
            "  or:  looptest --card-history ID [--lab-db URL] [--limits FILE] [--runs N] "
            "[--html FILE]\n"
+           "  or:  looptest --lab [--lab-db URL] [--limits FILE]\n"
            "  or:  looptest --lab-sync\n"
            "  or:  looptest --help | --version\n";
 }
@@ -460,6 +473,15 @@ std::string helpText() {
            "                   note\n"
            "  --operator NAME  who tests (default: operator in the settings file, or the login\n"
            "                   name): kept in the record, the lab's database and the reports\n"
+           "  --lab            open the lab's window: every card of the lab's database with\n"
+           "                   its last run, runs, diagnoses, most used relay and flags (the\n"
+           "                   flagged first); a card ID typed or scanned, then Enter, opens\n"
+           "                   the card: its flags, a map of its relays, each relay's times\n"
+           "                   over its diagnoses as charts, its runs, and Save page... (what\n"
+           "                   --card-history --html writes); and the state of the lab's\n"
+           "                   records: the database, whether it answers, the runs that wait\n"
+           "                   on this PC, Deliver now (what --lab-sync does). It shows new\n"
+           "                   runs by itself, from this PC or another\n"
            "  --lab-sync       deliver what waits in the lab's queue on this PC (runs whose\n"
            "                   database could not be reached: each run keeps its records in\n"
            "                   ~/.local/share/looptest/lab-queue/ first, and every start of\n"

@@ -10,7 +10,8 @@
 
 // What the command line asked for. Without options the program opens its window as always.
 struct Options {
-    enum class Mode { Window, Headless, Summary, Diagnose, CardHistory, LabSync, Help, Version };
+    enum class Mode { Window, Headless, Summary, Diagnose, CardHistory, LabSync, Lab, Help,
+                      Version };
     Mode mode = Mode::Window;
     std::optional<DeviceSpec> device; // --device: preselected in the chooser, or run headless
     std::string logFile;              // --log FILE

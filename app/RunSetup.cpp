@@ -102,6 +102,10 @@ void RunSetup::startLab() {
             recorder_.note(why);
             warn(why);
         };
+        book_->onRecordsWait = [this](bool waiting, const QString& words) {
+            if (onRecordsWait)
+                onRecordsWait(waiting, words);
+        };
         QString why;
         if (!book_->start(card_.deviceName(), logPath_, why)) {
             book_->onWarning(why + QStringLiteral(". The test goes on without the lab's records."));

@@ -41,6 +41,9 @@ public:
     bool startRecord(QString& why);
     // Told what goes wrong with the book or the metrics, and each relay that passes its life.
     std::function<void(const QString&)> onWarning;
+    // Told once when the card's records begin to wait on this PC, and once when they reach
+    // the database after that (CardRun::onRecordsWait).
+    std::function<void(bool waiting, const QString& words)> onRecordsWait;
     // The relays that passed their rated life in this run.
     const QList<int>& lifePassed() const { return lifePassed_; }
     // At the run's end, each relay's errors per million closings in this run and (with a card

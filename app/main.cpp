@@ -11,7 +11,9 @@
 #include "lab/LabDatabase.h"
 #include "lab/LabQueue.h"
 #include "runlog/Summary.h"
+#include "labwindow/LabWindow.h"
 #include "window/AppSetup.h"
+#include "window/DesktopNotice.h"
 
 #include <QApplication>
 #include <QFile>
@@ -150,6 +152,14 @@ int runWindow(int argc, char* argv[], const Options& options, const DeviceSpec* 
     run.onWarning = [](const QString& why) {
         std::fprintf(stderr, "looptest: %s\n", qPrintable(why));
     };
+    // A person at the window learns of records that wait, and of their delivery, from the
+    // desktop where it has a notification service; the terminal and the record tell as ever.
+    const QString card = run.card().cardId();
+    run.onRecordsWait = [card](bool waiting, const QString& words) {
+        notifyDesktop(waiting ? QStringLiteral("The records of card %1 wait on this PC").arg(card)
+                              : QStringLiteral("The records of card %1 were delivered").arg(card),
+                      words);
+    };
     run.recorder().onWarning = [&window](const QString& why) {
         // Said without stopping anything: the test goes on while the box is up.
         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Run record"), why,
@@ -164,6 +174,28 @@ int runWindow(int argc, char* argv[], const Options& options, const DeviceSpec* 
                              logError + QStringLiteral(" The test goes on without a record."));
     window.show();
     return QApplication::exec();
+}
+
+// The lab window: every card's health, a card's life, the records' state. The courier
+// delivers what waits on this PC meanwhile, and what it has to say goes to the window too.
+int runLab(int argc, char* argv[], const Options& options, const QString& refusedLimits) {
+    setUpQtEnvironment();
+    QApplication app(argc, argv);
+    setUpApplication(app);
+    LabWindow window(labDatabaseUrl(options), options.judgedBy, options.runs);
+    LabCourier& courier = LabCourier::instance();
+    courier.onNote = [&window](const QString& words) {
+        std::fprintf(stderr, "looptest: %s\n", qPrintable(words));
+        QMetaObject::invokeMethod(&window, [&window, words] { window.note(words); });
+    };
+    courier.deliverWaiting();
+    if (!refusedLimits.isEmpty())
+        window.note(refusedLimits + QStringLiteral(": the default limits judge the cards"));
+    window.show();
+    const int status = QApplication::exec();
+    courier.stop();
+    courier.onNote = nullptr;
+    return status;
 }
 
 } // namespace
@@ -190,12 +222,13 @@ int main(int argc, char* argv[]) {
     }
     // A limits file that does not read is refused before anything runs, with its line; the
     // window, whose settings file may name it, says so and judges by the defaults.
+    QString refused;
     if (options.mode == Options::Mode::Window || options.mode == Options::Mode::Headless ||
-        options.mode == Options::Mode::Diagnose || options.mode == Options::Mode::CardHistory) {
-        QString refused;
+        options.mode == Options::Mode::Diagnose || options.mode == Options::Mode::CardHistory ||
+        options.mode == Options::Mode::Lab) {
         if (!settleOptions(options, refused)) {
             std::fprintf(stderr, "looptest: %s\n", qPrintable(refused));
-            if (options.mode != Options::Mode::Window)
+            if (options.mode != Options::Mode::Window && options.mode != Options::Mode::Lab)
                 return exitstatus::kUsage;
         }
     }
@@ -217,6 +250,8 @@ int main(int argc, char* argv[]) {
         QCoreApplication app(argc, argv);
         return cardHistory(options);
     }
+    case Options::Mode::Lab:
+        return runLab(argc, argv, options, refused);
     case Options::Mode::LabSync: {
         QCoreApplication app(argc, argv);
         return labSync();

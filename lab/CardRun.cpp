@@ -181,9 +181,15 @@ void CardRun::poll() {
                                         "set aside on this PC."));
     } else if (!s.failure.isEmpty() && !failing_ && !refused_) {
         failing_ = true;
-        warn(s.failure + QStringLiteral(". The test goes on; the card's records are kept on this "
-                                        "PC and written once the database can be reached."));
+        const QString words = s.failure + QStringLiteral(". The test goes on; the card's records "
+                                                         "are kept on this PC and written once "
+                                                         "the database can be reached.");
+        warn(words);
+        if (onRecordsWait)
+            onRecordsWait(true, words);
     } else if (s.failure.isEmpty() && s.delivered > 0) {
+        if (failing_ && onRecordsWait)
+            onRecordsWait(false, QStringLiteral("The lab database has the card's records now."));
         failing_ = false;
     }
 }

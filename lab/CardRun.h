@@ -60,6 +60,9 @@ public:
     std::function<void(int relay, std::int64_t closings)> onLifePassed;
     // Told when the records cannot be delivered, once until they can again, with why.
     std::function<void(const QString&)> onWarning;
+    // Told once when the records begin to wait on this PC (true), and once when the database
+    // has them after that (false), with words for a person.
+    std::function<void(bool waiting, const QString& words)> onRecordsWait;
 
 private:
     void handOver();

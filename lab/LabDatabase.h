@@ -3,8 +3,11 @@
 #include <QDateTime>
 #include <QString>
 
+class QObject;
+
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -112,11 +115,23 @@ public:
     // A card's book and its last runs; false with why when it cannot be read. known is false
     // for a card the database has never seen.
     bool history(const QString& card, int lastRuns, History& out, bool& known, QString& why);
+    // Every card's book, its last runs and its diagnoses, read as history() reads one: the lab
+    // at a glance. Ordered by card.
+    bool histories(int lastRuns, std::vector<History>& out, QString& why);
+    // Where a database that a lab's PCs share tells of each run written (its card), for those
+    // that listen; none for a SQLite file.
+    static constexpr const char* kRunsChannel = "looptest_runs";
+    // Calls onRun, in context's thread, with the card of each run written to a PostgreSQL
+    // database from now on; nothing for a SQLite file. False when the server refuses.
+    bool listen(QObject* context, std::function<void(const QString& card)> onRun);
+    // Whether the database still answers; why not.
+    bool ping(QString& why);
 
 private:
     bool migrate(QString& why);
     bool writeDiagnosis(qint64 run, const Diagnosis& diagnosis, QString& why);
-    bool diagnoses(const QString& card, History& out, QString& why);
+    bool readHistories(const QString* card, int lastRuns, std::vector<History>& out,
+                       QString& why);
     bool exec(const QString& sql, QString& why);
 
     QString url_;
