@@ -25,14 +25,16 @@ bool LabDatabase::readHistories(const QString* card, int lastRuns, std::vector<H
         why = QStringLiteral("The lab database %1: %2").arg(where(), failure(q));
         return false;
     };
-    const QString only = card ? QStringLiteral(" WHERE %1 = ?") : QString();
+    auto only = [card](const char* column) {
+        return card ? QStringLiteral(" WHERE %1 = ?").arg(QLatin1String(column)) : QString();
+    };
     const QVariantList filtered = card ? QVariantList{*card} : QVariantList{};
 
     std::map<QString, std::size_t> index;
     if (!run(QStringLiteral("SELECT cards.id, cards.first_seen, COUNT(runs.id) FROM cards LEFT "
                             "JOIN runs ON runs.card = cards.id%1 GROUP BY cards.id, "
                             "cards.first_seen ORDER BY cards.id")
-                 .arg(only.arg(QStringLiteral("cards.id"))),
+                 .arg(only("cards.id")),
              filtered))
         return false;
     while (q.next()) {
@@ -51,7 +53,7 @@ bool LabDatabase::readHistories(const QString* card, int lastRuns, std::vector<H
     if (!run(QStringLiteral("SELECT runs.card, rr.relay, SUM(rr.closings), SUM(rr.errors) FROM "
                             "run_relays rr JOIN runs ON runs.id = rr.run%1 GROUP BY runs.card, "
                             "rr.relay")
-                 .arg(only.arg(QStringLiteral("runs.card"))),
+                 .arg(only("runs.card")),
              filtered))
         return false;
     while (q.next()) {
@@ -64,7 +66,7 @@ bool LabDatabase::readHistories(const QString* card, int lastRuns, std::vector<H
                             "loops, errors, log, operator FROM (SELECT runs.*, ROW_NUMBER() OVER "
                             "(PARTITION BY card ORDER BY started DESC, id DESC) AS newest FROM "
                             "runs%1) numbered WHERE newest <= ? ORDER BY card, newest")
-                 .arg(only.arg(QStringLiteral("card"))),
+                 .arg(only("card")),
              filtered + QVariantList{lastRuns}))
         return false;
     while (q.next()) {
@@ -95,7 +97,7 @@ bool LabDatabase::readHistories(const QString* card, int lastRuns, std::vector<H
                             "d.bounce_verdict, d.bounces_verdict, d.verdict FROM run_diagnoses d "
                             "JOIN runs ON runs.id = d.run%2 ORDER BY runs.card, runs.started, "
                             "runs.id, d.relay")
-                 .arg(times, only.arg(QStringLiteral("runs.card"))),
+                 .arg(times, only("runs.card")),
              filtered))
         return false;
     History* h = nullptr;

@@ -83,6 +83,7 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
     sorted_->setFilterCaseSensitivity(Qt::CaseInsensitive);
     table_ = new QTableView(cardsPage_);
     table_->setModel(sorted_);
+    table_->setObjectName(QStringLiteral("cards"));
     table_->setAccessibleName(QStringLiteral("Cards"));
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);

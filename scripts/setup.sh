@@ -33,8 +33,11 @@ fi
 # libmodbus lets it drive Modbus relay/input modules.
 # help2man makes the manual page from the program's --help.
 # Qt's SQL drivers keep a lab's records: SQLite on one PC, PostgreSQL for a lab of many.
+# Qt Charts draws the lab window's charts (its CMake package wants Qt's OpenGL module's too).
 libraries=(qt6-base-dev qt6-qpa-plugins libgl-dev libcomedi-dev libmodbus-dev libqt6sql6-sqlite
-           libqt6sql6-psql)
+           libqt6sql6-psql qt6-charts-dev)
+. /etc/os-release
+[ "${VERSION_ID:-}" = 12 ] && libraries+=(libqt6opengl6-dev)
 packages=(build-essential cmake fonts-liberation2 help2man)
 if [ ${#cross[@]} = 0 ]; then
   packages+=("${libraries[@]}")
@@ -48,6 +51,10 @@ fi
 # To test: an X server and the tools that drive the real program in it like a person.
 if [ "$mode" = test ]; then
   packages+=(xvfb xauth xdotool x11-utils imagemagick)
+  # A D-Bus session with the accessibility bus, and Debian's AT-SPI client for Python, to use
+  # the lab window through its accessibility tree; python3-dbus and python3-gi serve a small
+  # desktop notification service of the test's own.
+  packages+=(dbus dbus-x11 at-spi2-core python3-pyatspi gir1.2-atspi-2.0 python3-dbus python3-gi)
   # To check that the program stays unprivileged even when someone grants it a capability.
   packages+=(libcap2-bin)
   # An independent reader of the JUnit reports of unattended runs (Debian's own python3).
