@@ -8,7 +8,6 @@
 #include <charconv>
 #include <limits>
 
-
 namespace {
 
 bool wholeNumber(const std::string& text, std::int64_t min, std::int64_t max, std::int64_t& value) {

@@ -10,8 +10,8 @@
 #include "lab/LabCourier.h"
 #include "lab/LabDatabase.h"
 #include "lab/LabQueue.h"
-#include "runlog/Summary.h"
 #include "labwindow/LabWindow.h"
+#include "runlog/Summary.h"
 #include "window/AppSetup.h"
 #include "window/DesktopNotice.h"
 

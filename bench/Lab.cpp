@@ -1,5 +1,6 @@
 // The lab's records: a checkpoint's cost on the loop's thread and the database's own write,
-// and the auto walk's step lateness while the lab's database is stalled against a free one.
+// the auto walk's step lateness while the lab's database is stalled against a free one; and
+// the lab window's lists on a lab of hundreds of cards.
 #include "Bench.h"
 #include "Programs.h"
 
@@ -11,7 +12,13 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "labwindow/LabWindow.h"
 #include "window/WindowTimer.h"
+
+#include <QCoreApplication>
+#include <QTableView>
+
+#include <memory>
 
 namespace bench {
 
@@ -180,6 +187,99 @@ const Measurement labStall{
                 fmt(l.at("checkpoints"), 0) + " checkpoints)",
             fmt(l.at("loops"), 0), fmt(f.at("loops"), 0), ratio(l.at("loops"), f.at("loops")),
             "within 1 %", std::abs(l.at("loops") - f.at("loops")) <= 0.01 * f.at("loops"));
+    }};
+
+} // namespace bench
+
+namespace bench {
+
+namespace {
+
+// A lab database of cards, runs and diagnoses as bench/make_lab.py fills it; its first card.
+QString makeLab(const QTemporaryDir& dir, int cards, int runs, int diagnoses) {
+    const QString file = dir.filePath(QStringLiteral("lab.sqlite"));
+    const QString url = QStringLiteral("sqlite:") + file;
+    { // the program makes the schema
+        LabDatabase db(url);
+        QString why;
+        if (!db.open(why))
+            return {};
+    }
+    QProcess fill;
+    fill.start(QStringLiteral("/usr/bin/python3"),
+               {QStringLiteral(LOOPTEST_SOURCE "/bench/make_lab.py"), file, QString::number(cards),
+                QString::number(runs), QString::number(diagnoses)});
+    if (!fill.waitForFinished(600000) || fill.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(fill.readAllStandardOutput()).trimmed();
+}
+
+// The lab window on such a database: from its making until its cards list shows every card,
+// and from a card's ID entered until its view (charts drawn) shows; opened `opens` times
+// anew. And --card-history on the same card, as the program runs it.
+void childLabWindow(int cards, int runs, int diagnoses, int opens) {
+    QTemporaryDir dir;
+    ownDataFolder(dir);
+    const QString first = makeLab(dir, cards, runs, diagnoses);
+    if (first.isEmpty())
+        return;
+    const QString url = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("lab.sqlite"));
+    std::vector<double> list, card, history;
+    for (int i = 0; i < opens; ++i) {
+        const std::int64_t t0 = nowNs();
+        auto window = std::make_unique<LabWindow>(url, Limits{});
+        window->show();
+        auto* table = window->findChild<QTableView*>(QStringLiteral("cards"));
+        while (table->model()->rowCount() < cards && nowNs() - t0 < 60'000'000'000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        QCoreApplication::processEvents(); // laid out and painted
+        list.push_back(double(nowNs() - t0) / 1e6);
+        bool shown = false;
+        QObject::connect(&window->reader(), &LabReader::cardRead, window.get(),
+                         [&] { shown = true; });
+        const std::int64_t t1 = nowNs();
+        window->openCard(first);
+        while (!shown && nowNs() - t1 < 60'000'000'000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        QCoreApplication::processEvents();
+        card.push_back(double(nowNs() - t1) / 1e6);
+        window.reset();
+        QProcess p;
+        const std::int64_t t2 = nowNs();
+        p.start(QStringLiteral(LOOPTEST_PROGRAM),
+                {QStringLiteral("--card-history"), first, QStringLiteral("--lab-db"), url});
+        p.waitForFinished(60000);
+        history.push_back(double(nowNs() - t2) / 1e6);
+    }
+    report({{"list", percentile(list, 50)},
+            {"card", percentile(card, 50)},
+            {"history", percentile(history, 50)},
+            {"opens", double(opens)}});
+}
+
+} // namespace
+
+const Measurement labWindow{
+    "labwindow", "the lab window's cards list and a card's view, against --card-history",
+    [](const QStringList& a) {
+        childLabWindow(a.value(0).toInt(), a.value(1).toInt(), a.value(2).toInt(),
+                       a.value(3).toInt());
+    },
+    [](bool quick) {
+        const int cards = quick ? 50 : 500, runs = quick ? 2000 : 20000,
+                  diagnoses = quick ? 200 : 2000, opens = quick ? 2 : 7;
+        Child c = start({"labwindow", QString::number(cards), QString::number(runs),
+                         QString::number(diagnoses), QString::number(opens)});
+        const Result r = finish(c);
+        const std::string lab = std::to_string(cards) + " cards, " + std::to_string(runs) +
+                                " runs, " + std::to_string(diagnoses) + " diagnoses";
+        add("lab window on SQLite (" + lab + "): its cards list ready, ms (median of " +
+                std::to_string(opens) + " opens; vs --card-history of one card, whole program)",
+            fmt(r.at("list"), 0), fmt(r.at("history"), 0), ratio(r.at("list"), r.at("history")),
+            "≤ 300 ms", r.at("list") <= 300);
+        add("lab window: a card's view ready, its charts drawn, ms (median; vs --card-history)",
+            fmt(r.at("card"), 0), fmt(r.at("history"), 0), ratio(r.at("card"), r.at("history")),
+            "≤ 200 ms", r.at("card") <= 200);
     }};
 
 } // namespace bench

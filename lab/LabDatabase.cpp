@@ -142,8 +142,7 @@ bool LabDatabase::listen(QObject* context, std::function<void(const QString& car
     if (!driver || !driver->subscribeToNotification(QLatin1String(kRunsChannel)))
         return false;
     QObject::connect(driver, &QSqlDriver::notification, context,
-                     [onRun = std::move(onRun)](const QString& name,
-                                                QSqlDriver::NotificationSource,
+                     [onRun = std::move(onRun)](const QString& name, QSqlDriver::NotificationSource,
                                                 const QVariant& payload) {
                          if (name == QLatin1String(kRunsChannel))
                              onRun(payload.toString());

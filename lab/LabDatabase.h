@@ -130,8 +130,7 @@ public:
 private:
     bool migrate(QString& why);
     bool writeDiagnosis(qint64 run, const Diagnosis& diagnosis, QString& why);
-    bool readHistories(const QString* card, int lastRuns, std::vector<History>& out,
-                       QString& why);
+    bool readHistories(const QString* card, int lastRuns, std::vector<History>& out, QString& why);
     bool exec(const QString& sql, QString& why);
 
     QString url_;

@@ -33,7 +33,6 @@ QStringList schemaVersion2() {
     };
 }
 
-
 // Version 3: who tested, and every diagnosis's findings per relay with the limits they were
 // judged by. Runs of before keep what they hold, with no operator named.
 QStringList schemaVersion3() {

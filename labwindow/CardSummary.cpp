@@ -11,7 +11,8 @@ CardSummary summarize(const LabDatabase::History& history, const Limits& limits)
         s.last = history.lastRuns.front();
     const std::array<RelayTrend, 16> trends = relayTrends(history, limits);
     for (int r = 0; r < 16; ++r) {
-        if (history.relays[r].closings > 0 && (s.lifeRelay < 0 || trends[r].lifeUsed > s.lifeUsed)) {
+        if (history.relays[r].closings > 0 &&
+            (s.lifeRelay < 0 || trends[r].lifeUsed > s.lifeUsed)) {
             s.lifeUsed = trends[r].lifeUsed;
             s.lifeRelay = r;
         }

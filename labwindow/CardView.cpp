@@ -20,8 +20,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <algorithm>
 #include <QValueAxis>
+#include <algorithm>
 
 namespace {
 
@@ -55,12 +55,13 @@ QString lifeWords(double lifeUsed) {
 }
 
 // One figure's medians over the card's diagnoses, a line per relay that has any; its limit
-// and the marginal part dashed. A relay flagged for this figure is drawn thick in red and named so in the
-// legend; the others thin and grey, out of the legend.
+// and the marginal part dashed. A relay flagged for this figure is drawn thick in red and named so
+// in the legend; the others thin and grey, out of the legend.
 QChart* figureChart(const Figure& f, const LabDatabase::History& h,
                     const std::array<RelayTrend, 16>& trends, const Limits& limits) {
     auto* chart = new QChart;
-    chart->setTitle(QStringLiteral("%1 time, median (ms), by diagnosis").arg(QLatin1String(f.name)));
+    chart->setTitle(
+        QStringLiteral("%1 time, median (ms), by diagnosis").arg(QLatin1String(f.name)));
     chart->setAnimationOptions(QChart::NoAnimation);
     const int n = static_cast<int>(h.diagnoses.size());
     const double limit = limits.*f.limit;
@@ -93,8 +94,9 @@ QChart* figureChart(const Figure& f, const LabDatabase::History& h,
         }
         // Flagged on this chart: a flag of this figure (its verdict, or its growth).
         const QString about = QStringLiteral("its %1 time").arg(QLatin1String(f.name));
-        const bool flag = std::any_of(trends[r].flags.begin(), trends[r].flags.end(),
-                                      [&](const QString& words) { return words.startsWith(about); });
+        const bool flag =
+            std::any_of(trends[r].flags.begin(), trends[r].flags.end(),
+                        [&](const QString& words) { return words.startsWith(about); });
         QPen pen(flag ? markColour(Mark::Fail) : QColor(0xa0, 0xa0, 0xa0));
         pen.setWidthF(flag ? 3.0 : 1.0);
         s->setPen(pen);
@@ -108,8 +110,7 @@ QChart* figureChart(const Figure& f, const LabDatabase::History& h,
     }
     for (const auto& [fraction, name, colour] :
          {std::tuple{1.0, QStringLiteral("limit %1 ms"), QColor(Qt::black)},
-          std::tuple{limits.marginal, QStringLiteral("marginal %1"),
-                     markColour(Mark::Marginal)}}) {
+          std::tuple{limits.marginal, QStringLiteral("marginal %1"), markColour(Mark::Marginal)}}) {
         auto* s = new QLineSeries;
         s->append(1, limit * fraction);
         s->append(std::max(2, n), limit * fraction);
@@ -137,12 +138,13 @@ QString tileWords(int r, const LabDatabase::History& h, const RelayTrend& t) {
         words += QStringLiteral("not diagnosed");
     } else {
         const Findings& latest = h.diagnoses.back().relays[r];
-        words += QStringLiteral("%1, %2")
-                     .arg(latest.kind.isEmpty() ? QStringLiteral("not measured") : latest.kind,
-                          markWord(markOf(latest.verdict)));
+        words += QStringLiteral("%1, %2").arg(latest.kind.isEmpty() ? QStringLiteral("not measured")
+                                                                    : latest.kind,
+                                              markWord(markOf(latest.verdict)));
     }
     if (!t.flags.isEmpty())
-        words += QStringLiteral(", %1 flag%2").arg(t.flags.size()).arg(t.flags.size() == 1 ? "" : "s");
+        words +=
+            QStringLiteral(", %1 flag%2").arg(t.flags.size()).arg(t.flags.size() == 1 ? "" : "s");
     return words + QStringLiteral(", ") + lifeWords(t.lifeUsed);
 }
 
@@ -216,14 +218,14 @@ CardView::CardView(const Limits& limits, QWidget* parent)
 void CardView::show(const LabDatabase::History& history) {
     history_ = history;
     trends_ = relayTrends(history_, limits_);
-    title_->setText(QStringLiteral("Card %1: %2 run%3, %4 diagnos%5, first seen %6")
-                        .arg(history_.card)
-                        .arg(history_.runs)
-                        .arg(history_.runs == 1 ? "" : "s")
-                        .arg(history_.diagnoses.size())
-                        .arg(history_.diagnoses.size() == 1 ? "is" : "es")
-                        .arg(history_.firstSeen.toLocalTime().toString(
-                            QStringLiteral("yyyy-MM-dd HH:mm"))));
+    title_->setText(
+        QStringLiteral("Card %1: %2 run%3, %4 diagnos%5, first seen %6")
+            .arg(history_.card)
+            .arg(history_.runs)
+            .arg(history_.runs == 1 ? "" : "s")
+            .arg(history_.diagnoses.size())
+            .arg(history_.diagnoses.size() == 1 ? "is" : "es")
+            .arg(history_.firstSeen.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))));
     QString flags;
     int n = 0;
     for (int r = 0; r < 16; ++r)
@@ -240,8 +242,8 @@ void CardView::show(const LabDatabase::History& history) {
     for (int r = 0; r < 16; ++r) {
         const Mark m = tileMark(r, history_, trends_[r]);
         QToolButton* tile = tiles_[r];
-        const QString kind =
-            history_.diagnoses.empty() ? QStringLiteral("—") : history_.diagnoses.back().relays[r].kind;
+        const QString kind = history_.diagnoses.empty() ? QStringLiteral("—")
+                                                        : history_.diagnoses.back().relays[r].kind;
         tile->setIcon(markIcon(m));
         tile->setText(QStringLiteral("R%1 %2\n%3\n%4%")
                           .arg(r)
@@ -272,10 +274,11 @@ void CardView::show(const LabDatabase::History& history) {
         charts_[k]->setChart(chart);
         delete old;
         const QString flagged = chart->property("flagged").toString();
-        charts_[k]->setAccessibleName(QStringLiteral("%1 times chart").arg(QLatin1String(kFigures[k].name)));
-        charts_[k]->setAccessibleDescription(
-            flagged.isEmpty() ? QStringLiteral("no relay flagged")
-                              : QStringLiteral("flagged: %1").arg(flagged));
+        charts_[k]->setAccessibleName(
+            QStringLiteral("%1 times chart").arg(QLatin1String(kFigures[k].name)));
+        charts_[k]->setAccessibleDescription(flagged.isEmpty()
+                                                 ? QStringLiteral("no relay flagged")
+                                                 : QStringLiteral("flagged: %1").arg(flagged));
     }
 
     runs_->setRowCount(static_cast<int>(history_.lastRuns.size()));
@@ -333,7 +336,7 @@ void CardView::askAndSave() {
         return;
     QString why;
     const QString path = dialog.selectedFiles().front();
-    emit said(savePage(path, why) ? QStringLiteral("Saved the page of card %1 in %2")
-                                        .arg(history_.card, path)
-                                  : why);
+    emit said(savePage(path, why)
+                  ? QStringLiteral("Saved the page of card %1 in %2").arg(history_.card, path)
+                  : why);
 }

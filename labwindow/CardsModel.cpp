@@ -25,10 +25,9 @@ int CardsModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant CardsModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    static const char* const kNames[] = {"Card",   "Last run",  "PC",
-                                         "By",     "Ended",     "Verdict",
-                                         "Runs",   "Diagnoses", "Most used relay",
-                                         "Flags"};
+    static const char* const kNames[] = {
+        "Card",      "Last run",        "PC",   "By", "Ended", "Verdict", "Runs",
+        "Diagnoses", "Most used relay", "Flags"};
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
         section >= ColumnCount)
         return {};
@@ -65,8 +64,9 @@ QVariant CardsModel::data(const QModelIndex& index, int role) const {
             return QString::number(c.diagnoses);
         case Life:
             return c.lifeRelay < 0 ? QStringLiteral("-")
-                                   : QStringLiteral("R%1: %2%").arg(c.lifeRelay).arg(
-                                         c.lifeUsed, 0, 'f', c.lifeUsed < 10 ? 2 : 1);
+                                   : QStringLiteral("R%1: %2%")
+                                         .arg(c.lifeRelay)
+                                         .arg(c.lifeUsed, 0, 'f', c.lifeUsed < 10 ? 2 : 1);
         case Flags:
             return c.flags == 0 ? QStringLiteral("none")
                                 : QStringLiteral("%1: %2").arg(c.flags).arg(c.firstFlag);

@@ -12,8 +12,19 @@
 class CardsModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Card, LastRun, Pc, Operator, Ending, Verdict, Runs, Diagnoses, Life, Flags,
-                  ColumnCount };
+    enum Column {
+        Card,
+        LastRun,
+        Pc,
+        Operator,
+        Ending,
+        Verdict,
+        Runs,
+        Diagnoses,
+        Life,
+        Flags,
+        ColumnCount
+    };
     using QAbstractTableModel::QAbstractTableModel;
 
     void setCards(std::vector<CardSummary> cards);

@@ -103,7 +103,7 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
     cardPage_ = new QStackedWidget(tabs_);
     cardWaiting_ = placeholder(cardPage_);
     tell(cardWaiting_, QStringLiteral("Open a card: type or scan its ID above, or pick it "
-                                         "in the list of cards."));
+                                      "in the list of cards."));
     cardWaiting_->setAccessibleName(QStringLiteral("Card state"));
     view_ = new CardView(limits, cardPage_);
     cardPage_->addWidget(cardWaiting_);
@@ -210,11 +210,11 @@ void LabWindow::openCard(const QString& card) {
 }
 
 void LabWindow::labRead(const LabReading& reading) {
-    const QString selected = table_->currentIndex().isValid()
-                                 ? sorted_->data(sorted_->index(table_->currentIndex().row(),
-                                                                CardsModel::Card))
-                                       .toString()
-                                 : QString();
+    const QString selected =
+        table_->currentIndex().isValid()
+            ? sorted_->data(sorted_->index(table_->currentIndex().row(), CardsModel::Card))
+                  .toString()
+            : QString();
     std::vector<CardSummary> cards = summarizeLab(reading.cards, view_->limits());
     int flagged = 0;
     for (const CardSummary& c : cards)
@@ -222,13 +222,13 @@ void LabWindow::labRead(const LabReading& reading) {
     model_->setCards(std::move(cards));
     listed_ = true;
     tell(count_, QStringLiteral("%1 card%2 in the lab, %3 flagged")
-                        .arg(model_->rowCount())
-                        .arg(model_->rowCount() == 1 ? "" : "s")
-                        .arg(flagged));
+                     .arg(model_->rowCount())
+                     .arg(model_->rowCount() == 1 ? "" : "s")
+                     .arg(flagged));
     if (model_->rowCount() == 0) {
         tell(cardsWaiting_, QStringLiteral("The lab database has no card yet: a run with "
-                                              "--card ID, or a card ID typed in the window, "
-                                              "adds it."));
+                                           "--card ID, or a card ID typed in the window, "
+                                           "adds it."));
         cardsPage_->setCurrentWidget(cardsWaiting_);
     } else {
         cardsPage_->setCurrentWidget(table_);
@@ -243,8 +243,7 @@ void LabWindow::cardRead(const LabReading& reading) {
         return;
     if (!reading.known) {
         cardShown_ = false;
-        tell(cardWaiting_, 
-            QStringLiteral("The lab database knows no card %1.").arg(reading.card));
+        tell(cardWaiting_, QStringLiteral("The lab database knows no card %1.").arg(reading.card));
         cardPage_->setCurrentWidget(cardWaiting_);
         return;
     }
@@ -259,9 +258,9 @@ void LabWindow::answering(bool answers, const QDateTime& since, const QString& w
         statusBar()->showMessage(QStringLiteral("Lab database %1").arg(reader_.where()));
         return;
     }
-    const QString words = QStringLiteral("%1: not answering since %2: %3")
-                              .arg(kWaiting, since.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                   why);
+    const QString words =
+        QStringLiteral("%1: not answering since %2: %3")
+            .arg(kWaiting, since.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), why);
     tell(state_, words);
     statusBar()->showMessage(words);
     // What has been read stays; where nothing has, the placeholder says why.
@@ -277,10 +276,10 @@ void LabWindow::answering(bool answers, const QDateTime& since, const QString& w
 
 void LabWindow::queueRead(const std::vector<QueuedRun>& runs) {
     tell(queued_, runs.empty() ? QStringLiteral("no run waits")
-                                  : QStringLiteral("%1 run%2 wait%3 to reach the database")
-                                        .arg(runs.size())
-                                        .arg(runs.size() == 1 ? "" : "s")
-                                        .arg(runs.size() == 1 ? "s" : ""));
+                               : QStringLiteral("%1 run%2 wait%3 to reach the database")
+                                     .arg(runs.size())
+                                     .arg(runs.size() == 1 ? "" : "s")
+                                     .arg(runs.size() == 1 ? "s" : ""));
     QStringList lines;
     for (const QueuedRun& run : runs)
         lines << QStringLiteral("card %1, started %2%3 (%4)")

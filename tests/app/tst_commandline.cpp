@@ -185,6 +185,9 @@ void TstCommandLine::optionRules() {
                 "--html", "h", "--junit", "j"});
     QVERIFY(o.mode == Options::Mode::Diagnose && o.repeat == 5 && o.readbackMs == 9 &&
             o.json == "d" && o.html == "h" && o.junit == "j");
+    o = parsed({"--lab", "--lab-db", "sqlite:/tmp/l.sqlite", "--limits", "card.ini"});
+    QVERIFY(o.mode == Options::Mode::Lab && o.labDb == "sqlite:/tmp/l.sqlite" &&
+            o.limits == "card.ini");
 
     const std::pair<std::vector<std::string>, const char*> bad[] = {
         {{"--headless", "--loops", "5"}, "--headless needs --device"},
@@ -208,6 +211,8 @@ void TstCommandLine::optionRules() {
         {{"--device"}, "--device needs"},
         {{"--help=yes"}, "--help takes no value"},
         {{"-x"}, "unknown argument"},
+        {{"--lab", "--device", "sim"}, "--lab opens the lab's window and runs nothing"},
+        {{"--lab", "--card-history", "X"}, "--lab opens the lab's window"},
     };
     for (const auto& [args, want] : bad) {
         parsed(args, &error);

@@ -264,9 +264,31 @@ def theLoopWindowTellsTheDesktop():
         server.stop()
 
 
+def theDesktopEntryOpensIt():
+    """The package's "looptest lab" entry, as a desktop runs its Exec line, on a fresh
+    user's default database."""
+    entry = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                         "org.looptest.looptest.lab.desktop")
+    with open(entry) as f:
+        command = next(line for line in f if line.startswith("Exec=")).strip()[5:].split()
+    check(command[0] == "looptest", "Exec runs %s" % command[0])
+    home = desktop.Home()
+    process = subprocess.Popen([PROGRAM] + command[1:], env=home.env)
+    try:
+        app = desktop.application(process)
+        desktop.window_id("looptest lab")
+        state = node(app, "Cards state")
+        wait_for("the empty lab said", lambda: "has no card yet" in state.description)
+        check(os.path.exists(os.path.join(home.env["XDG_DATA_HOME"], "looptest", "lab.sqlite")),
+              "not the user's default database")
+    finally:
+        process.terminate()
+        process.wait(30)
+
+
 if __name__ == "__main__":
     desktop.start_accessibility()
     everything = [healthFirstAndACardOpenedByItsId, liveOnSqlite, notFrozenByALockedFile,
-                  liveOnPostgres, theLoopWindowTellsTheDesktop]
+                  liveOnPostgres, theLoopWindowTellsTheDesktop, theDesktopEntryOpensIt]
     chosen = [t for t in everything if len(sys.argv) < 4 or t.__name__ in sys.argv[3:]]
     desktop.main(chosen)

@@ -43,8 +43,8 @@ LabDatabase::Run run(const QString& card, int minute, std::int64_t closings,
             f.bouncesVerdict = QStringLiteral("pass");
         }
         d.relays[2].operate = {*operateMs, *operateMs, *operateMs};
-        d.relays[2].operateVerdict = d.relays[2].verdict = *operateMs > 10 ? QStringLiteral("fail")
-                                                                         : QStringLiteral("pass");
+        d.relays[2].operateVerdict = d.relays[2].verdict =
+            *operateMs > 10 ? QStringLiteral("fail") : QStringLiteral("pass");
         r.diagnosis = d;
     }
     return r;
@@ -180,7 +180,8 @@ void TstLabWindow::aColumnSortsByItsValueAndAVerdictIsMoreThanAColour() {
     QCOMPARE(failed.data().toString(), QStringLiteral("FAIL"));
     QVERIFY(!failed.data(Qt::DecorationRole).value<QIcon>().isNull());
     QCOMPARE(model.index(2, CardsModel::Verdict).data().toString(), QStringLiteral("pass"));
-    QVERIFY(failed.data(Qt::ForegroundRole) != model.index(2, CardsModel::Verdict).data(Qt::ForegroundRole));
+    QVERIFY(failed.data(Qt::ForegroundRole) !=
+            model.index(2, CardsModel::Verdict).data(Qt::ForegroundRole));
     QCOMPARE(model.index(1, CardsModel::Flags).data().toString(),
              QStringLiteral("2: relay 3: replace it"));
     QCOMPARE(model.index(0, CardsModel::Flags).data().toString(), QStringLiteral("none"));
