@@ -91,6 +91,7 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->setTabKeyNavigation(false);
+    table_->setWordWrap(false);
     // The flagged first, then by the last run, until a person sorts by a column.
     table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     table_->setSortingEnabled(true);
@@ -220,6 +221,10 @@ void LabWindow::labRead(const LabReading& reading) {
     for (const CardSummary& c : cards)
         flagged += c.flags > 0;
     model_->setCards(std::move(cards));
+    if (!listed_) { // the columns fit what the first reading holds (its first rows)
+        table_->horizontalHeader()->setResizeContentsPrecision(100);
+        table_->resizeColumnsToContents();
+    }
     listed_ = true;
     tell(count_, QStringLiteral("%1 card%2 in the lab, %3 flagged")
                      .arg(model_->rowCount())
