@@ -4,19 +4,33 @@
 #include "lab/LabQueue.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QThread>
 #include <QTimer>
 
+namespace {
+
+// How often everything is read again however quiet the lab: 30 s, or
+// LOOPTEST_LAB_RESCAN_S (a test sets it long, so that only a change heard is read).
+qint64 rescanMs() {
+    bool ok = false;
+    const qint64 s = qEnvironmentVariableIntValue("LOOPTEST_LAB_RESCAN_S", &ok);
+    return ok && s > 0 ? s * 1000 : 30000;
+}
+
+} // namespace
+
 // The reader's half that lives in its thread: its database connection, watcher and timers are
 // made there, used there and deleted there.
 class LabReader::Worker : public QObject {
 public:
-    Worker(LabReader* owner, const QString& url, int lastRuns)
+    Worker(LabReader* owner, const QString& url, int lastRuns, const Limits& limits)
         : owner_(owner)
         , url_(url)
-        , lastRuns_(lastRuns) {}
+        , lastRuns_(lastRuns)
+        , limits_(limits) {}
 
     void begin() {
         again_ = new QTimer(this);
@@ -59,6 +73,7 @@ public:
     }
 
     void readAll() {
+        rescan_.start();
         watchFiles();
         readQueue();
         if (!reach()) {
@@ -71,6 +86,8 @@ public:
             failed(lab.why);
             return;
         }
+        // The cards' flags and order are worked out here too, off the window's thread.
+        lab.summaries = summarizeLab(lab.cards, limits_);
         answered();
         emit owner_->labRead(lab);
         if (!card_.isEmpty())
@@ -131,7 +148,7 @@ private:
             db_.reset();
             failed(why);
             again_->start(1000);
-        } else if (++ticks_ % 15 == 0) {
+        } else if (rescan_.hasExpired(rescanMs_)) {
             readAll();
         }
     }
@@ -187,22 +204,25 @@ private:
     LabReader* owner_;
     QString url_;
     int lastRuns_;
+    Limits limits_;
     QString card_;
     std::unique_ptr<LabDatabase> db_;
     QFileSystemWatcher* watcher_ = nullptr;
     QTimer *again_ = nullptr, *settle_ = nullptr, *tick_ = nullptr;
     bool answers_ = false; // not yet: the first answer is told
     QDateTime since_;
-    int ticks_ = 0;
+    // Everything is read again now and then, in case a change went unheard.
+    QElapsedTimer rescan_;
+    qint64 rescanMs_ = rescanMs();
 };
 
-LabReader::LabReader(const QString& url, int lastRuns) {
+LabReader::LabReader(const QString& url, int lastRuns, const Limits& limits) {
     qRegisterMetaType<LabReading>();
     qRegisterMetaType<std::vector<QueuedRun>>();
     where_ = LabDatabase(url).where();
     thread_ = new QThread(this);
     thread_->setObjectName(QStringLiteral("lab reader"));
-    worker_ = new Worker(this, url, lastRuns);
+    worker_ = new Worker(this, url, lastRuns, limits);
     worker_->moveToThread(thread_);
 }
 

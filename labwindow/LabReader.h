@@ -1,6 +1,8 @@
 #pragma once
 
+#include "diagnosis/Limits.h"
 #include "lab/LabDatabase.h"
+#include "labwindow/CardSummary.h"
 
 #include <QDateTime>
 #include <QMetaType>
@@ -18,7 +20,8 @@ class QTimer;
 struct LabReading {
     bool ok = false;
     QString why;
-    std::vector<LabDatabase::History> cards; // a reading of the whole lab
+    std::vector<LabDatabase::History> cards; // a reading of the whole lab,
+    std::vector<CardSummary> summaries;      // and its cards as the list shows them
     QString card;                            // a reading of one card: its ID,
     bool known = false;                      // whether the database knows it,
     LabDatabase::History history;            // and its history
@@ -40,8 +43,9 @@ Q_DECLARE_METATYPE(std::vector<QueuedRun>)
 class LabReader : public QObject {
     Q_OBJECT
 public:
-    // url: as LabDatabase takes it; lastRuns: the runs a card's reading lists.
-    LabReader(const QString& url, int lastRuns);
+    // url: as LabDatabase takes it; lastRuns: the runs a card's reading lists; limits judge
+    // the cards' flags.
+    LabReader(const QString& url, int lastRuns, const Limits& limits);
     ~LabReader() override;
 
     // Starts the thread and the first reads; stop() ends it (the read under way finished).

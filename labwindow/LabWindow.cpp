@@ -44,7 +44,7 @@ QLabel* placeholder(QWidget* parent) {
 
 LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWidget* parent)
     : QMainWindow(parent)
-    , reader_(url, lastRuns) {
+    , reader_(url, lastRuns, limits) {
     setWindowTitle(QStringLiteral("looptest lab"));
     setObjectName(QStringLiteral("labWindow"));
     auto* central = new QWidget(this);
@@ -216,11 +216,10 @@ void LabWindow::labRead(const LabReading& reading) {
             ? sorted_->data(sorted_->index(table_->currentIndex().row(), CardsModel::Card))
                   .toString()
             : QString();
-    std::vector<CardSummary> cards = summarizeLab(reading.cards, view_->limits());
     int flagged = 0;
-    for (const CardSummary& c : cards)
+    for (const CardSummary& c : reading.summaries)
         flagged += c.flags > 0;
-    model_->setCards(std::move(cards));
+    model_->setCards(reading.summaries);
     if (!listed_) { // the columns fit what the first reading holds (its first rows)
         table_->horizontalHeader()->setResizeContentsPrecision(100);
         table_->resizeColumnsToContents();

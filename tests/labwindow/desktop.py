@@ -61,6 +61,8 @@ class Home:
         self.env["QT_QPA_PLATFORM"] = "xcb"
         self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         self.env["QT_ACCESSIBILITY"] = "1"
+        # The window reads again only on a change it heard of: a change unheard fails the test.
+        self.env["LOOPTEST_LAB_RESCAN_S"] = "3600"
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)

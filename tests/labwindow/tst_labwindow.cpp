@@ -7,6 +7,7 @@
 #include "labwindow/CardSummary.h"
 #include "labwindow/CardsModel.h"
 #include "labwindow/LabWindow.h"
+#include "support/Postgres.h"
 
 #include <QIcon>
 #include <QSignalSpy>
@@ -64,6 +65,7 @@ private slots:
     void theFlaggedComeFirstThenTheLastRun();
     void aColumnSortsByItsValueAndAVerdictIsMoreThanAColour();
     void theWindowShowsARunWrittenByAnotherConnection();
+    void aServerTellsItsListenersOfEachRunWritten();
 };
 
 // The lab's list and a card's view read the same model: histories() gives each card exactly
@@ -198,6 +200,8 @@ void TstLabWindow::theWindowShowsARunWrittenByAnotherConnection() {
     QString why;
     QVERIFY2(db.open(why), qPrintable(why));
     write(db, run(QStringLiteral("X-1"), 1, 5));
+    // Only a change the window hears of is read: no reading again now and then.
+    qputenv("LOOPTEST_LAB_RESCAN_S", "3600");
     LabWindow window(url, Limits{});
     QSignalSpy lab(&window.reader(), &LabReader::labRead);
     QSignalSpy card(&window.reader(), &LabReader::cardRead);
@@ -212,6 +216,30 @@ void TstLabWindow::theWindowShowsARunWrittenByAnotherConnection() {
     QTRY_COMPARE_WITH_TIMEOUT(table->model()->rowCount(), 2, 60000);
     QTRY_COMPARE_WITH_TIMEOUT(card.last().at(0).value<LabReading>().history.runs, 2, 60000);
     QVERIFY(!lab.isEmpty());
+}
+
+// A PostgreSQL database tells those that listen of each run written, by its card, from any
+// connection (another PC's program); a SQLite file needs no listening (it is watched).
+void TstLabWindow::aServerTellsItsListenersOfEachRunWritten() {
+    PostgresServer server;
+    if (!server.start()) {
+        if (!qEnvironmentVariableIsEmpty("CI"))
+            QFAIL(qPrintable(server.why));
+        QSKIP(qPrintable(server.why));
+    }
+    LabDatabase listener(server.url()), writer(server.url());
+    QString why;
+    QVERIFY2(listener.open(why) && writer.open(why), qPrintable(why));
+    QObject context;
+    QStringList heard;
+    QVERIFY(listener.listen(&context, [&](const QString& card) { heard << card; }));
+    write(writer, run(QStringLiteral("PG-7"), 1, 3));
+    write(writer, run(QStringLiteral("PG-8"), 2, 3, 4.0));
+    QTRY_COMPARE_WITH_TIMEOUT(heard, (QStringList{"PG-7", "PG-8"}), 60000);
+    QTemporaryDir dir;
+    LabDatabase file(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("l.sqlite")));
+    QVERIFY2(file.open(why), qPrintable(why));
+    QVERIFY(file.listen(&context, [](const QString&) {}));
 }
 
 QTEST_MAIN(TstLabWindow)
