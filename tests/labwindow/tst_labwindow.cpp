@@ -14,6 +14,7 @@
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QtTest>
 
 namespace {
@@ -28,7 +29,7 @@ LabDatabase::Run run(const QString& card, int minute, std::int64_t closings,
     r.card = card;
     r.host = QStringLiteral("pc-%1").arg(minute % 3);
     r.device = QStringLiteral("sim");
-    r.started = QDateTime(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC).addSecs(60 * minute);
+    r.started = QDateTime(QDate(2026, 12, 1), QTime(8, 0), QTimeZone::utc()).addSecs(60 * minute);
     r.ended = r.started.addSecs(30);
     r.ending = QStringLiteral("ended");
     r.verdict = QLatin1String(verdict);
