@@ -76,10 +76,8 @@ public:
         rescan_.start();
         watchFiles();
         readQueue();
-        if (!reach()) {
-            again_->start(1000);
-            return;
-        }
+        if (!reach())
+            return; // tried again in a second
         LabReading lab;
         lab.ok = db_->histories(lastRuns_, lab.cards, lab.why);
         if (!lab.ok) {
@@ -109,7 +107,6 @@ private:
         db_ = std::make_unique<LabDatabase>(url_, 500);
         QString why;
         if (!db_->open(why)) {
-            db_.reset();
             failed(why);
             return false;
         }
@@ -120,10 +117,8 @@ private:
     }
 
     void readCard() {
-        if (!reach()) {
-            again_->start(1000);
-            return;
-        }
+        if (!reach())
+            return; // tried again in a second
         LabReading one;
         one.card = card_;
         one.ok = db_->history(card_, lastRuns_, one.history, one.known, one.why);
@@ -144,11 +139,9 @@ private:
             return;
         }
         QString why;
-        if (!db_->ping(why)) {
-            db_.reset();
+        if (!db_->ping(why))
             failed(why);
-            again_->start(1000);
-        } else if (rescan_.hasExpired(rescanMs_)) {
+        else if (rescan_.hasExpired(rescanMs_)) {
             readAll();
         }
     }
@@ -157,8 +150,8 @@ private:
         if (answers_ || !since_.isValid())
             since_ = QDateTime::currentDateTime();
         answers_ = false;
-        // The connection is made anew at the next try: a server that went away leaves one
-        // that looks open.
+        // The connection is made anew at the next try, in a second: a server that went away
+        // leaves one that looks open.
         db_.reset();
         emit owner_->answering(false, since_, why);
         if (!again_->isActive())
