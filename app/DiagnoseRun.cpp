@@ -15,23 +15,15 @@
 
 namespace {
 
-bool save(const std::string& path, const QString& text, QString& why) {
-    QSaveFile file(QString::fromStdString(path));
-    if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0 && file.commit())
-        return true;
-    why = file.errorString();
-    return false;
-}
-
 // The record: the start row, a row per channel (0 when it is ok, 1 when not, and its class,
 // words and figures), and the end row with the verdict.
-void record(const QString& path, const QString& detail, const DiagnosisReport& r, std::FILE* err) {
+void record(const QString& path, const QString& detail, const DiagnosisReport& r,
+            const std::function<void(const QString&)>& warn) {
     using logformat::Event;
     LogFile log;
     QString why;
     if (!log.open(path, why)) {
-        std::fprintf(err, "looptest: %s The diagnosis goes on without a record.\n",
-                     qPrintable(why));
+        warn(why + QStringLiteral(" The diagnosis goes on without a record."));
         return;
     }
     auto row = [&](Event event, int channel, std::int64_t count, const QString& words) {
@@ -58,86 +50,60 @@ void record(const QString& path, const QString& detail, const DiagnosisReport& r
     }
     row(Event::End, -1, failed, endDetail(r.passed(), QString::fromStdString(r.failure)));
     if (!log.isOpen())
-        std::fprintf(err, "looptest: %s\n", qPrintable(log.error()));
+        warn(log.error());
 }
 
 } // namespace
 
-int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entries,
-                 std::FILE* out, std::FILE* err) {
+DiagnosisReport diagnoseAndKeep(const Options& o, DeviceSelectingCard& card,
+                                const std::function<bool()>& stopped,
+                                const DiagnosisObserver& observer,
+                                const std::function<void(const QString&)>& warn) {
     DiagnosisSettings settings;
     settings.limits = o.judgedBy;
+    settings.repeat = o.repeat;
+    settings.readbackMs = o.readbackMs;
     const QString who = QString::fromStdString(o.operatorName);
-    DeviceSelectingCard card(std::move(entries));
-    card.preselect(*o.device);
-    card.setChooserShown(false);
-    if (!card.SelectDevice()) {
-        std::fprintf(err, "looptest: cannot open %s: %s\n", o.device->text.c_str(),
-                     qPrintable(card.openError()));
-        return exitstatus::kCannotOpen;
-    }
     card.setActive(true);
 
     // Where the record goes, named once: the card's run names it too.
     const QString logPath = logPathFor(o, QDateTime::currentMSecsSinceEpoch());
+    const QString device = o.device ? QString::fromStdString(o.device->text) : card.deviceName();
     // A card named has its book: this diagnosis's closings are added to its relays'.
     const QString cardId = QString::fromStdString(o.card);
     std::unique_ptr<CardRun> book;
     if (!cardId.isEmpty()) {
         book = std::make_unique<CardRun>(cardId, o.relayLife, labDatabaseUrl(o));
         book->onLifePassed = [&](int relay, std::int64_t closings) {
-            std::fprintf(err,
-                         "looptest: relay %d of card %s passed its rated life of %lld "
-                         "closings (%lld so far)\n",
-                         relay, o.card.c_str(), static_cast<long long>(o.relayLife),
-                         static_cast<long long>(closings));
+            warn(QStringLiteral("relay %1 of card %2 passed its rated life of %3 closings (%4 "
+                                "so far)")
+                     .arg(relay)
+                     .arg(cardId)
+                     .arg(o.relayLife)
+                     .arg(closings));
         };
-        book->onWarning = [err](const QString& why) {
-            std::fprintf(err, "looptest: %s\n", qPrintable(why));
-        };
+        book->onWarning = warn;
         book->setOperator(who);
         QString why;
-        if (!book->start(QString::fromStdString(o.device->text), logPath, why)) {
-            std::fprintf(err, "looptest: %s. The diagnosis goes on without the lab's records.\n",
-                         qPrintable(why));
+        if (!book->start(device, logPath, why)) {
+            warn(why + QStringLiteral(". The diagnosis goes on without the lab's records."));
             book.reset();
         }
     }
 
-    // SIGINT and SIGTERM stop the diagnosis between its steps; the relays open, the reports
-    // are written.
-    SignalCatcher catcher;
-    settings.repeat = o.repeat;
-    settings.readbackMs = o.readbackMs;
-    DiagnosisReport report;
     ClosingCounter counted(*card.device());
-    // Progress on stderr once a diagnosis has run a few seconds (a slow or dead card), a line
-    // every few seconds: what it does now.
-    QElapsedTimer elapsed;
-    elapsed.start();
-    qint64 toldAt = 0;
-    auto progress = [&](const std::string& what) {
-        const qint64 ms = elapsed.elapsed();
-        if (ms < 3000 || ms - toldAt < 2000)
-            return;
-        toldAt = ms;
-        std::fprintf(err, "looptest: diagnosing, %lld s: %s\n", ms / 1000, what.c_str());
-        std::fflush(err);
-    };
-    report = diagnose(
-        counted, settings, [&] { return catcher.caught() != 0; }, progress);
-    report.device = o.device->text;
+    DiagnosisReport report = diagnose(counted, settings, stopped, observer);
+    report.device = device.toStdString();
     report.card = o.card;
     report.operatorName = who.toStdString();
     report.host = labHostName().toStdString();
     if (book) {
         book->addClosings(counted.closings);
         book->setDiagnosis(report);
-        book->finish(QStringLiteral("diagnosed"), report.passed());
+        book->finish(report.failure == kDiagnosisCutShort ? QStringLiteral("cut short")
+                                                          : QStringLiteral("diagnosed"),
+                     report.passed());
     }
-    std::fputs(diagnosisTable(report).toUtf8().constData(), out);
-    std::fflush(out);
-
     if (!logPath.isEmpty())
         record(logPath,
                QStringLiteral("diagnosis; device: %1; settings: %2; operator %6; host %7; "
@@ -149,17 +115,67 @@ int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> ent
                         settings.limits.source.empty()
                             ? QStringLiteral("the defaults")
                             : QString::fromStdString(settings.limits.source)),
-               report, err);
-    bool written = true;
-    QString why;
-    const std::pair<const std::string&, std::function<bool()>> reports[] = {
-        {o.json, [&] { return save(o.json, diagnosisJson(report), why); }},
-        {o.html, [&] { return save(o.html, diagnosisHtml(report), why); }},
-        {o.junit,
-         [&] { return writeDiagnosisJUnit(QString::fromStdString(o.junit), report, why); }},
+               report, warn);
+    card.setActive(false);
+    return report;
+}
+
+bool saveDiagnosis(const QString& path, DiagnosisFile kind, const DiagnosisReport& report,
+                   QString& why) {
+    if (kind == DiagnosisFile::JUnit)
+        return writeDiagnosisJUnit(path, report, why);
+    QSaveFile file(path);
+    const QString text =
+        kind == DiagnosisFile::Json ? diagnosisJson(report) : diagnosisHtml(report);
+    if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0 && file.commit())
+        return true;
+    why = file.errorString();
+    return false;
+}
+
+int runDiagnosis(const Options& o, std::vector<std::unique_ptr<DeviceEntry>> entries,
+                 std::FILE* out, std::FILE* err) {
+    DeviceSelectingCard card(std::move(entries));
+    card.preselect(*o.device);
+    card.setChooserShown(false);
+    if (!card.SelectDevice()) {
+        std::fprintf(err, "looptest: cannot open %s: %s\n", o.device->text.c_str(),
+                     qPrintable(card.openError()));
+        return exitstatus::kCannotOpen;
+    }
+
+    // SIGINT and SIGTERM stop the diagnosis between its steps; the relays open, the reports
+    // are written.
+    SignalCatcher catcher;
+    // Progress on stderr once a diagnosis has run a few seconds (a slow or dead card), a line
+    // every few seconds: what it does now.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    qint64 toldAt = 0;
+    DiagnosisObserver observer;
+    observer.step = [&](const DiagnosisStep& step) {
+        const qint64 ms = elapsed.elapsed();
+        if (ms < 3000 || ms - toldAt < 2000)
+            return;
+        toldAt = ms;
+        std::fprintf(err, "looptest: diagnosing, %lld s: %s\n", ms / 1000, step.what.c_str());
+        std::fflush(err);
     };
-    for (const auto& [path, write] : reports) {
-        if (path.empty() || write())
+    const DiagnosisReport report = diagnoseAndKeep(
+        o, card, [&] { return catcher.caught() != 0; }, observer,
+        [err](const QString& words) { std::fprintf(err, "looptest: %s\n", qPrintable(words)); });
+    std::fputs(diagnosisTable(report).toUtf8().constData(), out);
+    std::fflush(out);
+
+    bool written = true;
+    const std::pair<const std::string&, DiagnosisFile> reports[] = {
+        {o.json, DiagnosisFile::Json},
+        {o.html, DiagnosisFile::Html},
+        {o.junit, DiagnosisFile::JUnit},
+    };
+    for (const auto& [path, kind] : reports) {
+        QString why;
+        if (path.empty() || saveDiagnosis(QString::fromStdString(path), kind, report, why))
             continue;
         std::fprintf(err, "looptest: cannot write %s: %s\n", path.c_str(), qPrintable(why));
         written = false;

@@ -182,7 +182,8 @@ int runLab(int argc, char* argv[], const Options& options, const QString& refuse
     setUpQtEnvironment();
     QApplication app(argc, argv);
     setUpApplication(app);
-    LabWindow window(labDatabaseUrl(options), options.judgedBy, options.runs);
+    CardHold::setProgram("looptest --lab");
+    LabWindow window(labDatabaseUrl(options), options.judgedBy, options.runs, nullptr, options);
     LabCourier& courier = LabCourier::instance();
     courier.onNote = [&window](const QString& words) {
         std::fprintf(stderr, "looptest: %s\n", qPrintable(words));

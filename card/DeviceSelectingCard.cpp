@@ -50,6 +50,24 @@ bool DeviceSelectingCard::SelectDevice() {
     return true;
 }
 
+void DeviceSelectingCard::closeKeepingChoice() {
+    if (opened_ >= 0)
+        preselected_ = opened_;
+    device_.reset();
+    opened_ = -1;
+    active_ = false;
+    takenOver_.clear();
+}
+
+QString DeviceSelectingCard::preselectedName() const {
+    if (preselected_ < 0)
+        return {};
+    const QString settings = entries_[preselected_]->settings();
+    return settings.isEmpty()
+               ? entries_[preselected_]->name()
+               : QStringLiteral("%1 (%2)").arg(entries_[preselected_]->name(), settings);
+}
+
 bool DeviceSelectingCard::usable(std::int32_t port) const {
     return device_ && active_ && (port == 0 || port == 1) && takenOver_.isEmpty();
 }

@@ -49,6 +49,12 @@ public:
     // Starts the chooser on the entry a device spec names, with its settings; false if no
     // entry is that device.
     bool preselect(const DeviceSpec& spec);
+    // Starts the chooser on the entry that opened last, with the settings it opened with, and
+    // lets go of its device (and of the card's hold): the next SelectDevice opens it again.
+    void closeKeepingChoice();
+    // The entry SelectDevice opens without the chooser, with its settings in words; empty when
+    // none is preselected.
+    QString preselectedName() const;
     // Whether SelectDevice shows the chooser (the default) or opens the preselected entry
     // without asking anyone, for runs without a display.
     void setChooserShown(bool shown) { chooserShown_ = shown; }

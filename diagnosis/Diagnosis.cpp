@@ -46,11 +46,14 @@ struct Seen {
 class Diagnoser {
 public:
     Diagnoser(PortDevice& device, const DiagnosisSettings& s, const std::function<bool()>& stopped,
-              const std::function<void(const std::string&)>& progress)
+              const DiagnosisObserver& observer)
         : d_(device)
         , s_(s)
         , stopped_(stopped)
-        , progress_(progress) {}
+        , observer_(observer) {
+        step_.steps = 1 + 16 + s_.repeat + 1;
+        step_.mapsLeft = s_.repeat;
+    }
 
     DiagnosisReport run() {
         r_.settings = s_;
@@ -58,6 +61,7 @@ public:
             r_.channels[relay].relay = relay;
             r_.channels[relay].input = 15 - relay;
         }
+        tell("settling");
         if (write(0, 0) && write(1, 0)) {
             d_.waitUntil(d_.nowUs() + s_.startUs);
             r_.waitedMs += double(s_.startUs) / 1000.0;
@@ -78,10 +82,21 @@ private:
             r_.failure = why;
         return false;
     }
-    bool go() { return r_.failure.empty() && !(stopped_ && stopped_() && !failed("stopped")); }
+    bool go() {
+        return r_.failure.empty() && !(stopped_ && stopped_() && !failed(kDiagnosisCutShort));
+    }
     void tell(const std::string& what) {
-        if (progress_)
-            progress_(what);
+        step_.what = what;
+        if (observer_.step)
+            observer_.step(step_);
+    }
+    // A relay's figures, judged, for those who show them as they come.
+    void timed(int relay) {
+        if (!observer_.timed)
+            return;
+        ChannelDiagnosis c = r_.channels[relay];
+        judgeChannel(c, s_.limits);
+        observer_.timed(c);
     }
     bool write(int port, int byte) {
         return d_.write(port, static_cast<std::int16_t>(byte)) ||
@@ -220,21 +235,28 @@ private:
     // Each relay's times on the input it should drive; one whose first closing moved only
     // another input is timed on that one, so that the map waits for it as it is.
     bool timeEach() {
+        step_.done = 1;
         for (int relay = 0; relay < 16 && go(); ++relay) {
+            step_.relaysLeft = 16 - relay;
             tell("timing relay " + std::to_string(relay) + " of 16");
             Timing t;
             if (!time(relay, 15 - relay, true, t))
                 return false;
             keep(relay, t);
             if (t.moved == 0 && t.elsewhere != 0) {
+                const int input = std::countr_zero(static_cast<unsigned>(t.elsewhere));
+                tell("timing relay " + std::to_string(relay) + " again, on input " +
+                     std::to_string(input));
                 Timing there;
-                if (!time(relay, std::countr_zero(static_cast<unsigned>(t.elsewhere)), false,
-                          there))
+                if (!time(relay, input, false, there))
                     return false;
                 if (there.moved > 0)
                     keep(relay, there);
             }
+            timed(relay);
+            ++step_.done;
         }
+        step_.relaysLeft = 0;
         return go();
     }
 
@@ -244,6 +266,8 @@ private:
         std::vector<int> base(s_.repeat), all(s_.repeat);
         std::vector<std::array<int, 16>> one(s_.repeat), zero(s_.repeat);
         for (int k = 0; k < s_.repeat; ++k) {
+            step_.done = 1 + 16 + k;
+            step_.mapsLeft = s_.repeat - k;
             tell("the map, repeat " + std::to_string(k + 1) + " of " + std::to_string(s_.repeat));
             if (!go() || !pattern(0, base[k]))
                 return;
@@ -259,6 +283,8 @@ private:
         int none = 0;
         if (!pattern(0, none))
             return;
+        step_.done = 1 + 16 + s_.repeat;
+        step_.mapsLeft = 0;
 
         // Input i follows relay r when closing r alone activates it. Opening r alone, the rest
         // closed, must let its own input go every time or never (a bridge keeps it active).
@@ -286,11 +312,15 @@ private:
             const bool own = std::find(drives.begin(), drives.end(), 15 - relay) != drives.end();
             Timing t;
             if (!drives.empty() && !own && timing_[relay].moved == 0) {
+                tell("timing relay " + std::to_string(relay) + " again, on input " +
+                     std::to_string(drives.front()));
                 if (!time(relay, drives.front(), false, t))
                     return;
                 keep(relay, t);
+                timed(relay);
             }
         }
+        tell("classing the channels");
         classify(base, times);
         r_.resolutionMs = intervals_.empty() ? 0 : median(intervals_) / 1000.0;
     }
@@ -326,7 +356,8 @@ private:
     PortDevice& d_;
     DiagnosisSettings s_;
     const std::function<bool()>& stopped_;
-    const std::function<void(const std::string&)>& progress_;
+    const DiagnosisObserver& observer_;
+    DiagnosisStep step_;
     DiagnosisReport r_;
     int pattern_ = 0; // the relays closed now
     std::array<Timing, 16> timing_{};
@@ -343,9 +374,27 @@ bool DiagnosisReport::passed() const {
 }
 
 DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
-                         const std::function<bool()>& stopped,
-                         const std::function<void(const std::string&)>& progress) {
-    DiagnosisReport report = Diagnoser(device, settings, stopped, progress).run();
+                         const std::function<bool()>& stopped, const DiagnosisObserver& observer) {
+    DiagnosisReport report = Diagnoser(device, settings, stopped, observer).run();
     judgeDiagnosis(report, settings.limits);
     return report;
+}
+
+DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
+                         const std::function<bool()>& stopped,
+                         const std::function<void(const std::string&)>& progress) {
+    DiagnosisObserver observer;
+    if (progress)
+        observer.step = [&progress](const DiagnosisStep& s) { progress(s.what); };
+    return diagnose(device, settings, stopped, observer);
+}
+
+double diagnosisTimeLeftMs(const DiagnosisStep& step, const DiagnosisSettings& settings) {
+    // A relay that never answers: one long watch, then a short one for each later closing.
+    const double relayMs = double(settings.longTimeoutUs) / 1000.0 +
+                           double(settings.repeat - 1) * double(settings.timeoutUs) / 1000.0;
+    // A repeat of the map: all open, sixteen walking one, sixteen walking zero, all closed.
+    const double mapMs = 34.0 * settings.readbackMs;
+    const double settleMs = step.done == 0 ? double(settings.startUs) / 1000.0 : 0.0;
+    return settleMs + step.relaysLeft * relayMs + step.mapsLeft * mapMs;
 }

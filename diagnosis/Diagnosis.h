@@ -81,15 +81,49 @@ struct DiagnosisReport {
     bool passed() const;
 };
 
+// Where a diagnosis is, as it goes: what it does now ("timing relay 3 of 16"), and its steps
+// done of all it takes (the settling, each relay's timing, each repeat of the map, the
+// classing). A step counts as done whatever it found: a relay that never answered is done too.
+struct DiagnosisStep {
+    std::string what;
+    int done = 0;
+    int steps = 0;
+    int relaysLeft = 16; // relays not yet timed, the one being timed included
+    int mapsLeft = 0;    // repeats of the map not yet read, the one being read included
+};
+
+// What a diagnosis tells as it goes.
+struct DiagnosisObserver {
+    // Each step as it starts.
+    std::function<void(const DiagnosisStep&)> step;
+    // A relay's figures as soon as it is timed, judged against the limits; its class is not
+    // known before the map (Unknown here; the report has it).
+    std::function<void(const ChannelDiagnosis&)> timed;
+};
+
+// The time a diagnosis at step may still take, at most, in milliseconds, where no relay left
+// answers (the slowest case): each relay left watched for the long time-out once and the
+// short one for each later repeat, and each pattern of the map left read after the read-back
+// delay. A relay that answers slowly on every closing can take longer.
+double diagnosisTimeLeftMs(const DiagnosisStep& step, const DiagnosisSettings& settings);
+
 // Diagnoses the card behind an open device: times each relay's closing and opening, maps which
 // inputs follow which relay (all open, walking one, walking zero, all closed; each pattern read
 // once its contacts have settled), and classes each channel. Every relay is open at the end.
-// stopped() is asked between steps; a stop or a failing call ends it early, with the failure.
-// progress(what) is told each step as it starts ("timing relay 3", "the map, repeat 2").
+// stopped() is asked between steps; a stop ("cut short") or a failing call ends it early, with
+// the failure. progress(what) is told each step as it starts ("timing relay 3 of 16", "the map,
+// repeat 2 of 3").
 DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
                          const std::function<bool()>& stopped = {},
                          const std::function<void(const std::string&)>& progress = {});
+DiagnosisReport diagnose(PortDevice& device, const DiagnosisSettings& settings,
+                         const std::function<bool()>& stopped, const DiagnosisObserver& observer);
+
+// The failure of a diagnosis that was stopped before its end.
+inline constexpr const char* kDiagnosisCutShort = "cut short";
 
 // Judges each channel's figures against the limits (settings.limits, which diagnose() judges by
 // at its end); a figure past its limit fails the report.
 void judgeDiagnosis(DiagnosisReport& report, const Limits& limits);
+// Judges one channel's figures, as judgeDiagnosis does each.
+void judgeChannel(ChannelDiagnosis& channel, const Limits& limits);

@@ -134,29 +134,32 @@ std::string Measurement::words() const {
            unitText;
 }
 
+void judgeChannel(ChannelDiagnosis& c, const Limits& limits) {
+    c.measured.clear();
+    c.judged = Verdict::Pass;
+    const std::pair<const char*, const ChannelDiagnosis::Figures*> times[] = {
+        {"operate", &c.operate}, {"release", &c.release}, {"bounce", &c.bounce}};
+    const double timeLimits[] = {limits.operateMs, limits.releaseMs, limits.bounceMs};
+    for (int k = 0; k < 3; ++k) {
+        const auto& [name, f] = times[k];
+        if (f->median)
+            c.measured.push_back(
+                judged(name, "median", *f->median, "ms", timeLimits[k], limits.marginal));
+        if (f->max)
+            c.measured.push_back(
+                judged(name, "worst", *f->max, "ms", timeLimits[k], limits.marginal));
+    }
+    if (c.operate.max)
+        c.measured.push_back(
+            judged("bounces", "worst", c.bounces, "", limits.bounces, limits.marginal));
+    for (const Measurement& m : c.measured)
+        c.judged = worse(c.judged, m.verdict);
+}
+
 void judgeDiagnosis(DiagnosisReport& report, const Limits& limits) {
     report.settings.limits = limits;
-    for (ChannelDiagnosis& c : report.channels) {
-        c.measured.clear();
-        c.judged = Verdict::Pass;
-        const std::pair<const char*, const ChannelDiagnosis::Figures*> times[] = {
-            {"operate", &c.operate}, {"release", &c.release}, {"bounce", &c.bounce}};
-        const double timeLimits[] = {limits.operateMs, limits.releaseMs, limits.bounceMs};
-        for (int k = 0; k < 3; ++k) {
-            const auto& [name, f] = times[k];
-            if (f->median)
-                c.measured.push_back(
-                    judged(name, "median", *f->median, "ms", timeLimits[k], limits.marginal));
-            if (f->max)
-                c.measured.push_back(
-                    judged(name, "worst", *f->max, "ms", timeLimits[k], limits.marginal));
-        }
-        if (c.operate.max)
-            c.measured.push_back(
-                judged("bounces", "worst", c.bounces, "", limits.bounces, limits.marginal));
-        for (const Measurement& m : c.measured)
-            c.judged = worse(c.judged, m.verdict);
-    }
+    for (ChannelDiagnosis& c : report.channels)
+        judgeChannel(c, limits);
 }
 
 Measurement judgeErrors(std::int64_t errors, std::int64_t closings, const Limits& limits) {

@@ -71,13 +71,6 @@ QStringList outside(const ChannelDiagnosis& c, Verdict at) {
     return out;
 }
 
-int counted(const DiagnosisReport& r, Verdict at) {
-    int n = 0;
-    for (const ChannelDiagnosis& c : r.channels)
-        n += static_cast<int>(outside(c, at).size());
-    return n;
-}
-
 QJsonObject limitsJson(const Limits& l) {
     QJsonObject o;
     for (const Limits::Key& k : Limits::keys())
@@ -87,6 +80,13 @@ QJsonObject limitsJson(const Limits& l) {
 }
 
 } // namespace
+
+int countFigures(const DiagnosisReport& r, Verdict at) {
+    int n = 0;
+    for (const ChannelDiagnosis& c : r.channels)
+        n += static_cast<int>(outside(c, at).size());
+    return n;
+}
 
 QString diagnosisTable(const DiagnosisReport& r) {
     QString out =
@@ -126,7 +126,7 @@ QString diagnosisTable(const DiagnosisReport& r) {
     if (!r.failure.empty())
         out += QStringLiteral("The diagnosis could not finish: %1\n")
                    .arg(QString::fromStdString(r.failure));
-    const int marginal = counted(r, Verdict::Marginal);
+    const int marginal = countFigures(r, Verdict::Marginal);
     return out + QStringLiteral("verdict: %1%2\n")
                      .arg(verdictWord(r.passed()), marginal == 0
                                                        ? QString()

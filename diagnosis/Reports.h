@@ -17,3 +17,5 @@ QString diagnosisHtml(const DiagnosisReport& report);
 // A channel's findings beyond its class, in one line: the inputs it drives, then its operate,
 // release and bounce times (min/median/max ms) and how often it bounced.
 QString channelFigures(const ChannelDiagnosis& channel);
+// The figures of a report judged exactly at (marginal, or past their limits).
+int countFigures(const DiagnosisReport& report, Verdict at);

@@ -2,11 +2,11 @@
 
 #include "labwindow/CardSummary.h"
 #include "labwindow/Marks.h"
+#include "labwindow/RelayMap.h"
 
 #include <QChart>
 #include <QChartView>
 #include <QFileDialog>
-#include <QGridLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLegendMarker>
@@ -17,7 +17,6 @@
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTextBrowser>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <QValueAxis>
@@ -164,8 +163,12 @@ CardView::CardView(const Limits& limits, QWidget* parent)
     save_->setAccessibleDescription(QStringLiteral("Writes the card's page, as looptest "
                                                    "--card-history ID --html FILE does"));
     connect(save_, &QPushButton::clicked, this, &CardView::askAndSave);
+    diagnose_ = new QPushButton(QStringLiteral("&Diagnose this card…"), this);
+    diagnose_->setAccessibleName(QStringLiteral("Diagnose this card…"));
+    connect(diagnose_, &QPushButton::clicked, this, [this] { emit diagnoseAsked(history_.card); });
     auto* top = new QHBoxLayout;
     top->addWidget(title_, 1);
+    top->addWidget(diagnose_);
     top->addWidget(save_);
     layout->addLayout(top);
 
@@ -174,18 +177,9 @@ CardView::CardView(const Limits& limits, QWidget* parent)
     flags_->setMaximumHeight(110);
     layout->addWidget(flags_);
 
-    auto* map = new QGridLayout;
-    for (int r = 0; r < 16; ++r) {
-        auto* tile = new QToolButton(this);
-        tile->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-        tile->setMinimumSize(86, 74);
-        tile->setAutoRaise(false);
-        tile->setFocusPolicy(Qt::StrongFocus);
-        connect(tile, &QToolButton::clicked, this, [this, r] { showRelay(r); });
-        map->addWidget(tile, r / 8, r % 8);
-        tiles_[r] = tile;
-    }
-    layout->addLayout(map);
+    map_ = new RelayMap(this);
+    connect(map_, &RelayMap::chosen, this, &CardView::showRelay);
+    layout->addWidget(map_);
     relay_ = new QLabel(this);
     relay_->setWordWrap(true);
     relay_->setTextFormat(Qt::PlainText);
@@ -241,22 +235,14 @@ void CardView::show(const LabDatabase::History& history) {
 
     for (int r = 0; r < 16; ++r) {
         const Mark m = tileMark(r, history_, trends_[r]);
-        QToolButton* tile = tiles_[r];
         const QString kind = history_.diagnoses.empty() ? QStringLiteral("—")
                                                         : history_.diagnoses.back().relays[r].kind;
-        tile->setIcon(markIcon(m));
-        tile->setText(QStringLiteral("R%1 %2\n%3\n%4%")
-                          .arg(r)
-                          .arg(markWord(m), kind.isEmpty() ? QStringLiteral("—") : kind)
-                          .arg(trends_[r].lifeUsed, 0, 'f', trends_[r].lifeUsed < 10 ? 2 : 1));
-        const QColor c = markColour(m);
-        tile->setStyleSheet(QStringLiteral("QToolButton { color: %1; border: %2px solid %1; "
-                                           "border-radius: 4px; }")
-                                .arg(c.name())
-                                .arg(m == Mark::Fail ? 3 : 1));
-        const QString words = tileWords(r, history_, trends_[r]);
-        tile->setAccessibleName(words);
-        tile->setToolTip(words);
+        map_->mark(r, m,
+                   QStringLiteral("R%1 %2\n%3\n%4%")
+                       .arg(r)
+                       .arg(markWord(m), kind.isEmpty() ? QStringLiteral("—") : kind)
+                       .arg(trends_[r].lifeUsed, 0, 'f', trends_[r].lifeUsed < 10 ? 2 : 1),
+                   tileWords(r, history_, trends_[r]));
     }
     // The relay a technician looks at first: the first flagged, else the first that failed.
     int first = -1;

@@ -13,7 +13,7 @@ class QLabel;
 class QPushButton;
 class QTableWidget;
 class QTextBrowser;
-class QToolButton;
+class RelayMap;
 
 // One card's life: its flags in words (as --card-history words them), a map of its relays
 // R0-R15 each marked by its latest diagnosis and its life used, each relay's operate, release
@@ -33,6 +33,8 @@ public:
 signals:
     // What a person should read of what the view did (a page saved, or why not).
     void said(const QString& words);
+    // "Diagnose this card..." was pressed.
+    void diagnoseAsked(const QString& card);
 
 private:
     void showRelay(int relay);
@@ -43,11 +45,12 @@ private:
     std::array<RelayTrend, 16> trends_{};
     QLabel* title_;
     QTextBrowser* flags_;
-    std::array<QToolButton*, 16> tiles_{};
+    RelayMap* map_;
     QLabel* relay_;
     std::array<QChartView*, 3> charts_{};
     QTableWidget* runs_;
     QPushButton* save_;
+    QPushButton* diagnose_;
 };
 
 // A relay's tile on the card map, in words: "R4: slow, FAIL, 2 flags, life used 12.0%".

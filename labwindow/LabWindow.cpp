@@ -2,6 +2,7 @@
 
 #include "labwindow/CardView.h"
 #include "labwindow/CardsModel.h"
+#include "labwindow/DiagnosePanel.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -42,7 +43,19 @@ QLabel* placeholder(QWidget* parent) {
 
 } // namespace
 
-LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWidget* parent)
+namespace {
+
+// What a diagnosis from this window takes: the lab it reads, the limits it judges by.
+Options diagnosisOptions(Options options, const QString& url, const Limits& limits) {
+    options.labDb = url.toStdString();
+    options.judgedBy = limits;
+    return options;
+}
+
+} // namespace
+
+LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWidget* parent,
+                     const Options& options)
     : QMainWindow(parent)
     , reader_(url, lastRuns, limits) {
     setWindowTitle(QStringLiteral("looptest lab"));
@@ -60,6 +73,10 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
     findLabel->setBuddy(find_);
     findRow->addWidget(findLabel);
     findRow->addWidget(find_, 1);
+    diagnoseButton_ = new QPushButton(QStringLiteral("Dia&gnose…"), central);
+    diagnoseButton_->setAccessibleName(QStringLiteral("Diagnose…"));
+    diagnoseButton_->setToolTip(QStringLiteral("Diagnose a card on a device (Ctrl+D)"));
+    findRow->addWidget(diagnoseButton_);
     layout->addLayout(findRow);
 
     tabs_ = new QTabWidget(central);
@@ -139,6 +156,10 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
     form->addRow(QStringLiteral("Warnings:"), notes_);
     tabs_->addTab(records, QStringLiteral("&Records"));
 
+    // A diagnosis, run from here.
+    diagnosis_ = new DiagnosePanel(diagnosisOptions(options, url, limits), tabs_);
+    tabs_->addTab(diagnosis_, QStringLiteral("Diagn&osis"));
+
     setCentralWidget(central);
     statusBar()->showMessage(kWaiting);
     resize(1100, 760);
@@ -154,6 +175,14 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
         reader_.deliverNow();
     });
     connect(view_, &CardView::said, this, &LabWindow::say);
+    connect(view_, &CardView::diagnoseAsked, this, &LabWindow::diagnose);
+    connect(diagnoseButton_, &QPushButton::clicked, this, [this] { diagnose(find_->text()); });
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_D), this), &QShortcut::activated, this,
+            [this] { diagnose(find_->text()); });
+    connect(diagnosis_, &DiagnosePanel::said, this, [this](const QString& words) {
+        say(words);
+        note(words);
+    });
     // Ctrl+L (and F6) back to the field, from anywhere in the window: the next card's ID.
     for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::Key_L), QKeySequence(Qt::Key_F6)})
         connect(new QShortcut(keys, this), &QShortcut::activated, this, [this] {
@@ -180,12 +209,20 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
 }
 
 LabWindow::~LabWindow() {
+    diagnosis_->stop(-1);
     reader_.stop();
 }
 
 void LabWindow::closeEvent(QCloseEvent* event) {
+    // A diagnosis still running ends as if cancelled: every relay open, its record cut short.
+    diagnosis_->stop(-1);
     reader_.stop();
     event->accept();
+}
+
+void LabWindow::diagnose(const QString& card) {
+    tabs_->setCurrentWidget(diagnosis_);
+    diagnosis_->prepare(card.trimmed());
 }
 
 void LabWindow::openTyped() {

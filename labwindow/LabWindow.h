@@ -1,11 +1,13 @@
 #pragma once
 
+#include "app/CommandLine.h"
 #include "diagnosis/Limits.h"
 #include "labwindow/LabReader.h"
 
 #include <QMainWindow>
 
 class CardView;
+class DiagnosePanel;
 class CardsModel;
 class QLabel;
 class QLineEdit;
@@ -20,12 +22,14 @@ class QTableView;
 // health (the flagged first), one card's life in charts, and the state of the lab's records on
 // this PC. It reads the database off its own thread and stays live: a run that reaches the
 // database shows without a click. A card ID typed or scanned into the field at the top, then
-// Enter, opens the card.
+// Enter, opens the card. A card is diagnosed from here too (Diagnose..., Ctrl+D).
 class LabWindow : public QMainWindow {
     Q_OBJECT
 public:
+    // options: what a diagnosis from the window starts from (the operator, the settings'
+    // defaults, where records go).
     LabWindow(const QString& url, const Limits& limits, int lastRuns = 10,
-              QWidget* parent = nullptr);
+              QWidget* parent = nullptr, const Options& options = {});
     ~LabWindow() override;
 
     // Opens a card's view (and keeps it read as the lab changes).
@@ -33,7 +37,11 @@ public:
     // A warning about the lab's records that used to go to the terminal alone.
     void note(const QString& words);
 
+    // Opens the diagnosis, with card's ID in its field, ready for Enter.
+    void diagnose(const QString& card);
+
     LabReader& reader() { return reader_; }
+    DiagnosePanel& diagnosis() { return *diagnosis_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -66,4 +74,6 @@ private:
     QListWidget* queue_;
     QPushButton* deliver_;
     QListWidget* notes_;
+    QPushButton* diagnoseButton_;
+    DiagnosePanel* diagnosis_;
 };

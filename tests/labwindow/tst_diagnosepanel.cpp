@@ -1,0 +1,276 @@
+// A diagnosis from the lab window: each relay shown as it is timed, the outcome in words kept
+// until the next card, the card's book and record kept as the command line keeps them; a
+// cancel that opens every relay and keeps the run as cut short; a card another program holds
+// refused before anything is written to it.
+
+#include "card/CardHold.h"
+#include "card/isa/IsaBackend.h"
+#include "lab/LabDatabase.h"
+#include "labwindow/DiagnosePanel.h"
+#include "labwindow/DiagnosisJob.h"
+#include "labwindow/RelayMap.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QtTest>
+
+namespace {
+
+const std::string kHelper = LOOPTEST_PORT_HELPER;
+
+struct Rig {
+    QTemporaryDir dir;
+    Options options;
+    std::unique_ptr<DiagnosePanel> panel;
+
+    Rig() {
+        options.labDb = "sqlite:" + dir.filePath(QStringLiteral("lab.sqlite")).toStdString();
+        options.logFile = dir.filePath(QStringLiteral("diagnosis.csv")).toStdString();
+        options.operatorName = "ann";
+        panel = std::make_unique<DiagnosePanel>(options);
+    }
+    template <class T> T* child(const QString& accessibleName) const {
+        for (T* w : panel->findChildren<T*>())
+            if (w->accessibleName() == accessibleName)
+                return w;
+        return nullptr;
+    }
+    QString text(const QString& name) const { return child<QLabel>(name)->text(); }
+    QTableWidget* table() const { return child<QTableWidget>(QStringLiteral("Relays")); }
+    QString cell(int relay, int column) const { return table()->item(relay, column)->text(); }
+    DiagnosisJob* job() const { return panel->findChild<DiagnosisJob*>(); }
+    void diagnose(const QString& device, const QString& card) {
+        child<QLineEdit>(QStringLiteral("Device"))->setText(device);
+        panel->prepare(card);
+        QVERIFY(panel->start());
+    }
+    bool ended(int ms = 60000) const {
+        QDeadlineTimer deadline(ms);
+        while (panel->running() && !deadline.hasExpired())
+            QTest::qWait(20);
+        return !panel->running() && panel->report().has_value();
+    }
+    LabDatabase::History history(const QString& card) const {
+        LabDatabase db(QString::fromStdString(options.labDb));
+        LabDatabase::History h;
+        bool known = false;
+        QString why;
+        if (!db.open(why) || !db.history(card, 10, h, known, why) || !known)
+            qWarning("%s", qPrintable(why));
+        return h;
+    }
+    QString record() const {
+        QFile f(QString::fromStdString(options.logFile));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+};
+
+constexpr int kClass = 2, kOperateMedian = 3, kVerdict = 10;
+
+// A file standing in for the ISA card's ports, served by the real port helper.
+struct PortFile {
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("ports"));
+    PortFile() {
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(0x400, char(0xA5)));
+    }
+    QByteArray at(int address, int n) const {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().mid(address, n) : QByteArray();
+    }
+    DeviceSources sources() const {
+        DeviceSources s;
+        s.standIns[isaBackend().name] = IsaStandIn{kHelper, path.toStdString()};
+        return s;
+    }
+};
+
+} // namespace
+
+class TstDiagnosePanel : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void eachRelayShowsAsItIsTimedAndTheOutcomeStaysUntilTheNextCard();
+    void cancelOpensEveryRelayAndKeepsTheRunCutShort();
+    void aCardAnotherProgramHoldsIsRefusedBeforeAnyWrite();
+    void whatCannotStartSaysWhy();
+};
+
+// Relay 4 operates in 12 ms: its row fails on its operate figures, with the limit named, as
+// soon as it is timed (before the map); the steps only go forward and every relay is timed in
+// turn; the outcome is FAIL in words and stays until the next card's diagnosis, which passes
+// (a healthy card), then passes with its marginal figures counted (9 ms of a 10 ms limit).
+// The diagnosis is in the card's book (one run, "diagnosed") and its record.
+void TstDiagnosePanel::eachRelayShowsAsItIsTimedAndTheOutcomeStaysUntilTheNextCard() {
+    Rig rig;
+    QSignalSpy steps(rig.job(), &DiagnosisJob::stepped);
+    QStringList rowWhenTimed; // relay 4's verdict cell as its figures came
+    QList<int> timedOrder;
+    connect(rig.job(), &DiagnosisJob::timed, this, [&](const ChannelDiagnosis& c) {
+        timedOrder << c.relay;
+        if (c.relay == 4)
+            QTimer::singleShot(0, this, [&] { rowWhenTimed << rig.cell(4, kVerdict); });
+    });
+    rig.diagnose(QStringLiteral("sim:slow=4,12"), QStringLiteral("LT-4"));
+    QVERIFY(rig.ended());
+
+    QList<int> expected;
+    for (int r = 0; r < 16; ++r)
+        expected << r;
+    QCOMPARE(timedOrder, expected);
+    QCOMPARE(rowWhenTimed.size(), 1);
+    QVERIFY2(rowWhenTimed[0].startsWith(QLatin1String("FAIL: operate median 12.")) &&
+                 rowWhenTimed[0].contains(QLatin1String("past its limit of 10 ms")),
+             qPrintable(rowWhenTimed[0]));
+    int last = -1;
+    for (const QList<QVariant>& s : steps) {
+        const auto step = s[0].value<DiagnosisStep>();
+        QVERIFY2(step.done >= last, step.what.c_str());
+        QCOMPARE(step.steps, 1 + 16 + 3 + 1);
+        last = step.done;
+    }
+    QCOMPARE(last, 1 + 16 + 3); // the classing
+    auto* bar = rig.child<QProgressBar>(QStringLiteral("Progress"));
+    QCOMPARE(bar->value(), bar->maximum());
+
+    QVERIFY2(rig.text(QStringLiteral("Outcome"))
+                 .startsWith(QLatin1String("FAIL: card LT-4, 2 "
+                                           "figures past their")),
+             qPrintable(rig.text(QStringLiteral("Outcome"))));
+    // Slower than the read-back delay of 5 ms, too.
+    QCOMPARE(rig.cell(4, kClass), QStringLiteral("slow"));
+    QVERIFY(rig.cell(4, kOperateMedian).endsWith(QLatin1String(" ms FAIL")));
+    QVERIFY2(rig.cell(4, kVerdict).startsWith(QLatin1String("FAIL: slow; operate median 12.")),
+             qPrintable(rig.cell(4, kVerdict)));
+    QCOMPARE(rig.cell(3, kVerdict), QStringLiteral("pass"));
+    auto* map = rig.panel->findChild<RelayMap*>();
+    QVERIFY(map->tile(4)->accessibleName().startsWith(QLatin1String("R4: slow, FAIL")));
+    QVERIFY(map->tile(3)->accessibleName().startsWith(QLatin1String("R3: ok, pass")));
+    const QString check = rig.text(QStringLiteral("What to check"));
+    QVERIFY2(check.startsWith(QLatin1String("R4: ")) && check.contains(QLatin1String("Check: ")) &&
+                 !check.contains(QLatin1String("R3")),
+             qPrintable(check));
+
+    const LabDatabase::History h = rig.history(QStringLiteral("LT-4"));
+    QCOMPARE(h.runs, 1);
+    QCOMPARE(h.lastRuns.front().ending, QStringLiteral("diagnosed"));
+    QCOMPARE(h.lastRuns.front().operatorName, QStringLiteral("ann"));
+    QCOMPARE(h.diagnoses.size(), std::size_t(1));
+    QVERIFY(rig.record().contains(QLatin1String("verdict FAIL")));
+
+    // It stays...
+    QTest::qWait(300);
+    QVERIFY(rig.text(QStringLiteral("Outcome")).startsWith(QLatin1String("FAIL")));
+    // ...until the next card's.
+    rig.diagnose(QStringLiteral("sim"), QStringLiteral("LT-5"));
+    QVERIFY(!rig.text(QStringLiteral("Outcome")).startsWith(QLatin1String("FAIL")));
+    QCOMPARE(rig.cell(4, kVerdict), QString());
+    QVERIFY(rig.ended());
+    QCOMPARE(rig.text(QStringLiteral("Outcome")), QStringLiteral("PASS: card LT-5"));
+    // 9 ms of a 10 ms limit, within a read-back delay of 20 ms.
+    rig.child<QSpinBox>(QStringLiteral("Read-back delay"))->setValue(20);
+    rig.diagnose(QStringLiteral("sim:slow=4,9"), QStringLiteral("LT-6"));
+    QVERIFY(rig.ended());
+    QCOMPARE(rig.text(QStringLiteral("Outcome")),
+             QStringLiteral("PASS with 2 figures marginal: card LT-6"));
+    QVERIFY(rig.cell(4, kVerdict).startsWith(QLatin1String("marginal: operate median 9.")));
+}
+
+// A card whose relays move nothing on their own inputs (a file standing in for the ports reads
+// back what was written, so no relay drives its input): Cancel once a few relays were timed.
+// Every relay is open on the card, the run is in the book once as cut short, the record says
+// so; what was timed is shown as such, the rest as not timed.
+void TstDiagnosePanel::cancelOpensEveryRelayAndKeepsTheRunCutShort() {
+    PortFile ports;
+    Rig rig;
+    rig.panel->setDeviceSources(ports.sources());
+    QSignalSpy timed(rig.job(), &DiagnosisJob::timed);
+    rig.diagnose(QStringLiteral("isa:300"), QStringLiteral("LT-9"));
+    QTRY_VERIFY_WITH_TIMEOUT(timed.size() >= 2, 30000);
+    QVERIFY(rig.panel->running());
+    rig.panel->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.panel.get()));
+    QTest::keyClick(rig.child<QPushButton>(QStringLiteral("Cancel")), Qt::Key_Escape);
+    QVERIFY(rig.ended(20000));
+
+    QCOMPARE(ports.at(0x300, 2), QByteArray(2, '\0'));
+    QCOMPARE(rig.panel->report()->failure, std::string(kDiagnosisCutShort));
+    const QString outcome = rig.text(QStringLiteral("Outcome"));
+    QVERIFY2(outcome.startsWith(QLatin1String("FAIL: card LT-9, cut short: ")) &&
+                 outcome.endsWith(QLatin1String("relays timed, none classed")),
+             qPrintable(outcome));
+    QCOMPARE(rig.cell(0, kClass), QStringLiteral("timed, not classed"));
+    QCOMPARE(rig.cell(15, kClass), QStringLiteral("—"));
+    const LabDatabase::History h = rig.history(QStringLiteral("LT-9"));
+    QCOMPARE(h.runs, 1);
+    QCOMPARE(h.lastRuns.front().ending, QStringLiteral("cut short"));
+    QVERIFY(rig.record().contains(QLatin1String("verdict FAIL; cut short")));
+}
+
+// Another program holds the card: the diagnosis is refused with the holder named, the words
+// the command line prints, and neither the card nor the lab's book is touched.
+void TstDiagnosePanel::aCardAnotherProgramHoldsIsRefusedBeforeAnyWrite() {
+    PortFile ports;
+    CardHold::setProgram("the other program");
+    CardHold held;
+    std::string why;
+    QVERIFY(held.take(CardHold::portKey(0x300, ports.path.toStdString()), why));
+    Rig rig;
+    rig.panel->setDeviceSources(ports.sources());
+    QSignalSpy said(rig.panel.get(), &DiagnosePanel::said);
+    rig.diagnose(QStringLiteral("isa:300"), QStringLiteral("LT-7"));
+    QTRY_VERIFY(!rig.panel->running());
+    QVERIFY(!rig.panel->report());
+    QCOMPARE(said.size(), 1);
+    const QString words = said[0][0].toString();
+    QVERIFY2(words.startsWith(QLatin1String("cannot open isa:300: Another program is using this "
+                                            "card: the other program (pid ")),
+             qPrintable(words));
+    QCOMPARE(rig.text(QStringLiteral("Outcome")), QStringLiteral("Not diagnosed: ") + words);
+    QCOMPARE(ports.at(0x300, 2), QByteArray(2, char(0xA5)));
+    LabDatabase db(QString::fromStdString(rig.options.labDb));
+    LabDatabase::History h;
+    bool known = true;
+    QString error;
+    QVERIFY2(db.open(error) && db.history(QStringLiteral("LT-7"), 10, h, known, error),
+             qPrintable(error));
+    QVERIFY(!known);
+}
+
+// What cannot start says why, in the outcome, and starts nothing.
+void TstDiagnosePanel::whatCannotStartSaysWhy() {
+    Rig rig;
+    const struct {
+        const char* device;
+        const char* card;
+        const char* said;
+    } cases[] = {
+        {"sim", "", "Type or scan the card's ID, then Enter."},
+        {"sim", "LT 1", "\"LT 1\" is no card ID"},
+        {"bogus:1", "LT-1", "The device: "},
+    };
+    for (const auto& c : cases) {
+        rig.child<QLineEdit>(QStringLiteral("Device"))->setText(QLatin1String(c.device));
+        rig.panel->prepare(QLatin1String(c.card));
+        if (!*c.card)
+            rig.child<QLineEdit>(QStringLiteral("Card to diagnose"))->clear();
+        QVERIFY(!rig.panel->start());
+        QVERIFY2(rig.text(QStringLiteral("Outcome"))
+                     .startsWith(QLatin1String("Not started: ") + QLatin1String(c.said)),
+                 qPrintable(rig.text(QStringLiteral("Outcome"))));
+        QVERIFY(!rig.panel->running());
+    }
+}
+
+QTEST_MAIN(TstDiagnosePanel)
+#include "tst_diagnosepanel.moc"
