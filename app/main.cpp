@@ -4,6 +4,7 @@
 #include "app/HeadlessRun.h"
 #include "app/Privileges.h"
 #include "app/RunSetup.h"
+#include "app/SignalCatcher.h"
 #include "card/Backend.h"
 #include "card/CardHold.h"
 #include "lab/History.h"
@@ -192,11 +193,14 @@ int runLab(int argc, char* argv[], const Options& options, const QString& refuse
     courier.deliverWaiting();
     if (!refusedLimits.isEmpty())
         window.note(refusedLimits + QStringLiteral(": the default limits judge the cards"));
+    // SIGINT and SIGTERM close the window as a person would: a diagnosis running ends as if
+    // cancelled, every relay open and its run kept as cut short.
+    const SignalCatcher catcher([&window](int) { window.close(); });
     window.show();
     const int status = QApplication::exec();
     courier.stop();
     courier.onNote = nullptr;
-    return status;
+    return catcher.caught() ? 128 + catcher.caught() : status;
 }
 
 } // namespace

@@ -91,12 +91,12 @@ private:
             observer_.step(step_);
     }
     // A relay's figures, judged, for those who show them as they come.
-    void timed(int relay) {
+    void timed(int relay, bool followed) {
         if (!observer_.timed)
             return;
         ChannelDiagnosis c = r_.channels[relay];
         judgeChannel(c, s_.limits);
-        observer_.timed(c);
+        observer_.timed(c, followed);
     }
     bool write(int port, int byte) {
         return d_.write(port, static_cast<std::int16_t>(byte)) ||
@@ -253,7 +253,7 @@ private:
                 if (there.moved > 0)
                     keep(relay, there);
             }
-            timed(relay);
+            timed(relay, t.moved > 0);
             ++step_.done;
         }
         step_.relaysLeft = 0;
@@ -317,7 +317,7 @@ private:
                 if (!time(relay, drives.front(), false, t))
                     return;
                 keep(relay, t);
-                timed(relay);
+                timed(relay, false);
             }
         }
         tell("classing the channels");

@@ -96,9 +96,10 @@ struct DiagnosisStep {
 struct DiagnosisObserver {
     // Each step as it starts.
     std::function<void(const DiagnosisStep&)> step;
-    // A relay's figures as soon as it is timed, judged against the limits; its class is not
-    // known before the map (Unknown here; the report has it).
-    std::function<void(const ChannelDiagnosis&)> timed;
+    // A relay's figures as soon as it is timed, judged against the limits, and whether its own
+    // input followed it (one that did not cannot be ok, whatever the map finds); its class is
+    // not known before the map (Unknown here; the report has it).
+    std::function<void(const ChannelDiagnosis&, bool followed)> timed;
 };
 
 // The time a diagnosis at step may still take, at most, in milliseconds, where no relay left

@@ -55,12 +55,13 @@ Mark markOf(Verdict v) {
     return v == Verdict::Fail ? Mark::Fail : v == Verdict::Marginal ? Mark::Marginal : Mark::Pass;
 }
 
-// How a channel stands: while it is only timed, by its figures; once classed, a class but ok
-// fails it too; one the diagnosis did not class has no verdict.
-Mark channelMark(const ChannelDiagnosis& c, bool classed) {
+// How a channel stands: while it is only timed, by its figures, and failed when its input did
+// not follow (no class is ok then); once classed, a class but ok fails it too; one the
+// diagnosis did not class has no verdict.
+Mark channelMark(const ChannelDiagnosis& c, bool classed, bool followed) {
     if (classed && c.kind == Class::Unknown)
         return Mark::None;
-    if (classed && c.kind != Class::Ok)
+    if ((classed && c.kind != Class::Ok) || (!classed && !followed))
         return Mark::Fail;
     return markOf(c.judged);
 }
@@ -115,7 +116,9 @@ DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
     auto* deviceRow = new QHBoxLayout;
     deviceRow->addWidget(device_, 1);
     deviceRow->addWidget(choose_);
-    form->addRow(QStringLiteral("De&vice:"), deviceRow);
+    auto* deviceLabel = new QLabel(QStringLiteral("De&vice:"), setup);
+    deviceLabel->setBuddy(device_);
+    form->addRow(deviceLabel, deviceRow);
     cardId_ = new QLineEdit(setup);
     cardId_->setAccessibleName(QStringLiteral("Card to diagnose"));
     cardId_->setPlaceholderText(QStringLiteral("type or scan the card's ID; Enter starts"));
@@ -150,7 +153,9 @@ DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
     numbers->addWidget(readbackLabel);
     numbers->addWidget(readback_);
     numbers->addStretch(1);
-    form->addRow(QStringLiteral("R&epeats:"), numbers);
+    auto* repeatLabel = new QLabel(QStringLiteral("R&epeats:"), setup);
+    repeatLabel->setBuddy(repeat_);
+    form->addRow(repeatLabel, numbers);
 
     start_ = new QPushButton(QStringLiteral("&Diagnose"), setup);
     start_->setAccessibleName(QStringLiteral("Diagnose"));
@@ -205,7 +210,7 @@ DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
     details_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     layout->addWidget(details_);
 
-    map_ = new RelayMap(this);
+    map_ = new RelayMap(this, true);
     layout->addWidget(map_);
 
     table_ = new QTableWidget(16, kColumns, this);
@@ -219,6 +224,11 @@ DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setStretchLastSection(true);
+    table_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    table_->horizontalHeader()->setSectionResizeMode(kVerdict, QHeaderView::Interactive);
+    table_->horizontalHeader()->setSectionResizeMode(kCheck, QHeaderView::Stretch);
+    table_->setColumnWidth(kVerdict, 380);
+    table_->setWordWrap(false);
     table_->setAccessibleName(QStringLiteral("Relays"));
     layout->addWidget(table_, 1);
     clearResults();
@@ -230,12 +240,17 @@ DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
     connect(start_, &QPushButton::clicked, this, &DiagnosePanel::start);
     connect(cancel_, &QPushButton::clicked, this, &DiagnosePanel::cancel);
     connect(save_, &QPushButton::clicked, this, &DiagnosePanel::saveReport);
-    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    esc->setContext(Qt::WidgetWithChildrenShortcut);
-    connect(esc, &QShortcut::activated, this, &DiagnosePanel::cancel);
+    // Esc cancels from anywhere in the window while a diagnosis runs.
+    esc_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    esc_->setContext(Qt::WindowShortcut);
+    esc_->setEnabled(false);
+    connect(esc_, &QShortcut::activated, this, &DiagnosePanel::cancel);
     connect(job_, &DiagnosisJob::stepped, this, &DiagnosePanel::stepped);
-    connect(job_, &DiagnosisJob::timed, this,
-            [this](const ChannelDiagnosis& c) { showChannel(c, false); });
+    connect(job_, &DiagnosisJob::timed, this, [this](const ChannelDiagnosis& c, bool followed) {
+        timed_[c.relay] = true;
+        followed_[c.relay] = followed;
+        showChannel(c, false, followed);
+    });
     connect(job_, &DiagnosisJob::finished, this, &DiagnosePanel::finished);
     connect(job_, &DiagnosisJob::refused, this, &DiagnosePanel::refused);
     connect(job_, &DiagnosisJob::warned, this, &DiagnosePanel::said);
@@ -306,6 +321,8 @@ bool DiagnosePanel::start() {
     }
 
     card_ = card;
+    timed_.fill(false);
+    followed_.fill(true);
     clearResults();
     report_.reset();
     step_ = {};
@@ -339,6 +356,7 @@ void DiagnosePanel::setRunning(bool on) {
     cardId_->setEnabled(true);
     cardId_->setReadOnly(on);
     cancel_->setEnabled(on);
+    esc_->setEnabled(on);
     save_->setEnabled(!on && report_.has_value());
     if (on)
         cancel_->setFocus();
@@ -385,9 +403,9 @@ void DiagnosePanel::showTime() {
                     .arg(std::ceil(left / 1000.0)));
 }
 
-void DiagnosePanel::showChannel(const ChannelDiagnosis& c, bool classed) {
+void DiagnosePanel::showChannel(const ChannelDiagnosis& c, bool classed, bool followed) {
     const int r = c.relay;
-    const Mark mark = channelMark(c, classed);
+    const Mark mark = channelMark(c, classed, followed);
     auto figure = [&](Column col, const ChannelDiagnosis::Figures& f, const char* name,
                       const char* of) {
         QTableWidgetItem* item = table_->item(r, col);
@@ -425,6 +443,8 @@ void DiagnosePanel::showChannel(const ChannelDiagnosis& c, bool classed) {
     QStringList why;
     if (classed && c.kind != Class::Ok && c.kind != Class::Unknown)
         why << QLatin1String(className(c.kind));
+    if (!classed && !followed)
+        why << QStringLiteral("input %1 did not follow it").arg(c.input);
     for (const Verdict at : {Verdict::Fail, Verdict::Marginal})
         for (const Measurement& m : c.measured)
             if (m.verdict == at)
@@ -457,10 +477,9 @@ void DiagnosePanel::finished(const DiagnosisReport& report) {
     const bool classed = report.failure.empty();
     int timed = 0;
     for (const ChannelDiagnosis& c : report.channels) {
-        const bool wasTimed = c.operate.max.has_value() || c.kind != Class::Unknown;
-        if (classed || wasTimed)
-            showChannel(c, classed);
-        timed += wasTimed ? 1 : 0;
+        if (classed || timed_[c.relay])
+            showChannel(c, classed, followed_[c.relay]);
+        timed += timed_[c.relay] ? 1 : 0;
     }
     if (!classed)
         for (int r = 0; r < 16; ++r)

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 
+#include <array>
 #include <memory>
 #include <optional>
 
@@ -17,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QShortcut;
 class QSpinBox;
 class QTableWidget;
 class QTimer;
@@ -61,7 +63,8 @@ private:
     void clearResults();
     void setRunning(bool on);
     void stepped(const DiagnosisStep& step);
-    void showChannel(const ChannelDiagnosis& c, bool classed);
+    // classed: the diagnosis came to its classes; followed: the relay's own input followed it.
+    void showChannel(const ChannelDiagnosis& c, bool classed, bool followed = true);
     void finished(const DiagnosisReport& report);
     void refused(const QString& words);
     void showTime();
@@ -77,7 +80,9 @@ private:
     DiagnosisStep step_;
     QElapsedTimer began_, stepBegan_;
     QTimer* clock_;
-    QString card_; // of the diagnosis running or shown
+    QString card_;                    // of the diagnosis running or shown
+    std::array<bool, 16> timed_{};    // relays timed so far
+    std::array<bool, 16> followed_{}; // whose own input followed them
 
     QLineEdit* device_;
     QPushButton* choose_;
@@ -89,6 +94,7 @@ private:
     QSpinBox* readback_;
     QPushButton* start_;
     QPushButton* cancel_;
+    QShortcut* esc_;
     QPushButton* save_;
     QLabel* phase_;
     QProgressBar* bar_;

@@ -35,7 +35,9 @@ bool DiagnosisJob::start(const Options& options, std::shared_ptr<DeviceSelecting
         emit opened(card->deviceName());
         DiagnosisObserver observer;
         observer.step = [this](const DiagnosisStep& step) { emit stepped(step); };
-        observer.timed = [this](const ChannelDiagnosis& c) { emit timed(c); };
+        observer.timed = [this](const ChannelDiagnosis& c, bool followed) {
+            emit timed(c, followed);
+        };
         const DiagnosisReport report = diagnoseAndKeep(
             options, *card, [this] { return stop_.load(); }, observer,
             [this](const QString& words) { emit warned(words); });

@@ -44,7 +44,7 @@ signals:
     void refused(const QString& words);
     void opened(const QString& device);
     void stepped(const DiagnosisStep& step);
-    void timed(const ChannelDiagnosis& channel);
+    void timed(const ChannelDiagnosis& channel, bool followed);
     // What --diagnose says on stderr meanwhile.
     void warned(const QString& words);
     void finished(const DiagnosisReport& report);

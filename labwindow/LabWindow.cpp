@@ -162,7 +162,7 @@ LabWindow::LabWindow(const QString& url, const Limits& limits, int lastRuns, QWi
 
     setCentralWidget(central);
     statusBar()->showMessage(kWaiting);
-    resize(1100, 760);
+    resize(1180, 860);
 
     connect(find_, &QLineEdit::textChanged, sorted_, &QSortFilterProxyModel::setFilterFixedString);
     connect(find_, &QLineEdit::returnPressed, this, &LabWindow::openTyped);

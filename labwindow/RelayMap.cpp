@@ -3,14 +3,16 @@
 #include <QGridLayout>
 #include <QToolButton>
 
-RelayMap::RelayMap(QWidget* parent)
+RelayMap::RelayMap(QWidget* parent, bool compact)
     : QWidget(parent) {
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(0, 0, 0, 0);
     for (int r = 0; r < 16; ++r) {
         auto* tile = new QToolButton(this);
-        tile->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-        tile->setMinimumSize(86, 74);
+        tile->setToolButtonStyle(compact ? Qt::ToolButtonTextBesideIcon
+                                         : Qt::ToolButtonTextUnderIcon);
+        tile->setMinimumSize(compact ? QSize(96, 40) : QSize(86, 74));
+        tile->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
         tile->setAutoRaise(false);
         tile->setFocusPolicy(Qt::StrongFocus);
         connect(tile, &QToolButton::clicked, this, [this, r] { emit chosen(r); });

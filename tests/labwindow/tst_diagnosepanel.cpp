@@ -210,6 +210,10 @@ void TstDiagnosePanel::cancelOpensEveryRelayAndKeepsTheRunCutShort() {
                  outcome.endsWith(QLatin1String("relays timed, none classed")),
              qPrintable(outcome));
     QCOMPARE(rig.cell(0, kClass), QStringLiteral("timed, not classed"));
+    // A relay whose input never followed is no pass, classed or not.
+    QCOMPARE(rig.cell(0, kVerdict), QStringLiteral("FAIL: input 15 did not follow it"));
+    QVERIFY(rig.panel->findChild<RelayMap*>()->tile(0)->accessibleName().contains(
+        QLatin1String("FAIL")));
     QCOMPARE(rig.cell(15, kClass), QStringLiteral("—"));
     const LabDatabase::History h = rig.history(QStringLiteral("LT-9"));
     QCOMPARE(h.runs, 1);
