@@ -99,7 +99,7 @@ extern const Measurement lateness, steps, cpu, idle, loopCost, startup, memory;
 // A run without the window, and its record (Record.cpp).
 extern const Measurement headless, logCost, logCpu, logSize, summary;
 // The lab's records: a checkpoint's cost, the database's write, a stalled database (Lab.cpp).
-extern const Measurement labWrite, labStall, labWindow;
+extern const Measurement labWrite, labStall, labWindow, diagnoseWindow;
 // The devices: Modbus, the port helper, the diagnosis (Devices.cpp).
 extern const Measurement modbus, roundTrip, sampling, diagnosis;
 

@@ -1,9 +1,11 @@
 // The lab's records: a checkpoint's cost on the loop's thread and the database's own write,
 // the auto walk's step lateness while the lab's database is stalled against a free one; and
-// the lab window's lists on a lab of hundreds of cards.
+// the lab window's lists on a lab of hundreds of cards; a diagnosis from the lab window against
+// --diagnose.
 #include "Bench.h"
 #include "Programs.h"
 
+#include "diagnosis/Reports.h"
 #include "lab/CardRun.h"
 #include "lab/LabCourier.h"
 #include "lab/LabDatabase.h"
@@ -12,9 +14,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "labwindow/DiagnosePanel.h"
 #include "labwindow/LabWindow.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
 #include <QTableView>
 
 #include <algorithm>
@@ -291,6 +298,99 @@ const Measurement labWindow{
         add("lab window: a card's view ready, its charts drawn, ms (median; vs --card-history)",
             fmt(r.at("card"), 0), fmt(r.at("history"), 0), ratio(r.at("card"), r.at("history")),
             "≤ 200 ms", r.at("card") <= 200);
+    }};
+
+namespace {
+
+constexpr const char* kSlowCard = "sim:slow=4,12";
+
+// Relay 4's operate median and the longest gap between samples of a diagnosis in JSON.
+std::pair<double, double> slowRelay(const QJsonObject& d) {
+    return {d[QStringLiteral("channels")]
+                .toArray()[4][QStringLiteral("operate_ms")][QStringLiteral("median")]
+                .toDouble(),
+            d[QStringLiteral("longest_gap_ms")].toDouble()};
+}
+
+// The same simulated card diagnosed `times` times from the lab window's Diagnosis tab (from
+// Enter to its outcome shown) and by --diagnose (the whole program, its JSON written), both
+// keeping the card's book in a lab database of their own.
+void childDiagnoseWindow(int times) {
+    QTemporaryDir dir;
+    ownDataFolder(dir);
+    Options options;
+    options.labDb = "sqlite:" + dir.filePath(QStringLiteral("lab.sqlite")).toStdString();
+    options.noLog = true;
+    options.operatorName = "bench";
+    DiagnosePanel panel(options);
+    panel.show();
+    std::vector<double> window, command, windowMs, commandMs, gaps;
+    for (int i = 0; i < times; ++i) {
+        for (QLineEdit* field : panel.findChildren<QLineEdit*>())
+            if (field->accessibleName() == QLatin1String("Device"))
+                field->setText(QLatin1String(kSlowCard));
+        panel.prepare(QStringLiteral("BENCH-%1").arg(i));
+        const std::int64_t t0 = nowNs();
+        if (!panel.start())
+            return;
+        while (panel.running() && nowNs() - t0 < 120'000'000'000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        QCoreApplication::processEvents(); // the outcome painted
+        window.push_back(double(nowNs() - t0) / 1e6);
+        if (!panel.report())
+            return;
+        const auto [ms, gap] =
+            slowRelay(QJsonDocument::fromJson(diagnosisJson(*panel.report()).toUtf8()).object());
+        windowMs.push_back(ms);
+        gaps.push_back(gap);
+
+        const QString json = dir.filePath(QStringLiteral("cli.json"));
+        QProcess p;
+        const std::int64_t t1 = nowNs();
+        p.start(QStringLiteral(LOOPTEST_PROGRAM),
+                {QStringLiteral("--diagnose"), QStringLiteral("--device"), QLatin1String(kSlowCard),
+                 QStringLiteral("--card"), QStringLiteral("BENCH-%1").arg(i),
+                 QStringLiteral("--no-log"), QStringLiteral("--lab-db"),
+                 QString::fromStdString(options.labDb), QStringLiteral("--json"), json});
+        p.waitForFinished(120000);
+        command.push_back(double(nowNs() - t1) / 1e6);
+        QFile f(json);
+        if (!f.open(QIODevice::ReadOnly))
+            return;
+        const auto [cms, cgap] = slowRelay(QJsonDocument::fromJson(f.readAll()).object());
+        commandMs.push_back(cms);
+        gaps.push_back(cgap);
+    }
+    double apart = 0;
+    for (int i = 0; i < times; ++i)
+        apart = std::max(apart, std::abs(windowMs[i] - commandMs[i]));
+    report({{"window", percentile(window, 50)},
+            {"command", percentile(command, 50)},
+            {"window_r4", percentile(windowMs, 50)},
+            {"command_r4", percentile(commandMs, 50)},
+            {"apart", apart},
+            {"gap", *std::max_element(gaps.begin(), gaps.end())},
+            {"times", double(times)}});
+}
+
+} // namespace
+
+const Measurement diagnoseWindow{
+    "diagnosewindow", "a diagnosis from the lab window against --diagnose on the same card",
+    [](const QStringList& a) { childDiagnoseWindow(a.value(0).toInt()); },
+    [](bool quick) {
+        const int times = quick ? 1 : 5;
+        Child c = start({"diagnosewindow", QString::number(times)});
+        const Result r = finish(c);
+        add(std::string("diagnosis of ") + kSlowCard +
+                " from the lab window (Enter to its outcome) vs --diagnose (whole program): ms, "
+                "and relay 4's operate median, ms (median of " +
+                std::to_string(times) + ")",
+            fmt(r.at("window"), 0) + " (R4 " + fmt(r.at("window_r4"), 3) + ")",
+            fmt(r.at("command"), 0) + " (R4 " + fmt(r.at("command_r4"), 3) + ")",
+            ratio(r.at("window"), r.at("command")),
+            "figures apart ≤ the longest gap between samples (" + fmt(r.at("gap"), 3) + " ms)",
+            r.at("apart") <= r.at("gap") + 0.001);
     }};
 
 } // namespace bench

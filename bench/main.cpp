@@ -15,10 +15,13 @@ using bench::Measurement;
 
 // The measurements in the order of the table; a child is started with its measurement's name.
 const Measurement* const kMeasurements[] = {
-    &bench::lateness,  &bench::steps,    &bench::cpu,       &bench::idle,      &bench::loopCost,
-    &bench::startup,   &bench::memory,   &bench::headless,  &bench::logCost,   &bench::logCpu,
-    &bench::logSize,   &bench::labWrite, &bench::labStall,  &bench::labWindow, &bench::modbus,
-    &bench::roundTrip, &bench::sampling, &bench::diagnosis, &bench::summary,
+    &bench::lateness,       &bench::steps,     &bench::cpu,
+    &bench::idle,           &bench::loopCost,  &bench::startup,
+    &bench::memory,         &bench::headless,  &bench::logCost,
+    &bench::logCpu,         &bench::logSize,   &bench::labWrite,
+    &bench::labStall,       &bench::labWindow, &bench::modbus,
+    &bench::roundTrip,      &bench::sampling,  &bench::diagnosis,
+    &bench::diagnoseWindow, &bench::summary,
 };
 
 const Measurement* named(const QString& name) {

@@ -224,8 +224,6 @@ DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setStretchLastSection(true);
-    table_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    table_->horizontalHeader()->setSectionResizeMode(kVerdict, QHeaderView::Interactive);
     table_->horizontalHeader()->setSectionResizeMode(kCheck, QHeaderView::Stretch);
     table_->setColumnWidth(kVerdict, 380);
     table_->setWordWrap(false);
@@ -377,6 +375,7 @@ void DiagnosePanel::clearResults() {
         table_->item(r, kClass)->setText(QStringLiteral("—"));
     }
     details_->clear();
+    fitColumns();
 }
 
 void DiagnosePanel::stepped(const DiagnosisStep& step) {
@@ -468,6 +467,13 @@ void DiagnosePanel::showChannel(const ChannelDiagnosis& c, bool classed, bool fo
                QStringLiteral("R%1: %2, %3").arg(r).arg(kind, verdict));
 }
 
+// The figures' columns fit their contents, once per update: a header that fits every cell as
+// it changes costs more than the rest of the update.
+void DiagnosePanel::fitColumns() {
+    for (int col = kRelay; col <= kBounces; ++col)
+        table_->resizeColumnToContents(col);
+}
+
 void DiagnosePanel::finished(const DiagnosisReport& report) {
     clock_->stop();
     report_ = report;
@@ -534,6 +540,7 @@ void DiagnosePanel::finished(const DiagnosisReport& report) {
                 }(),
             details.join(QLatin1Char('\n')));
     setRunning(false);
+    fitColumns();
     emit diagnosed(card_);
 }
 

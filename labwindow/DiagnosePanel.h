@@ -65,6 +65,7 @@ private:
     void stepped(const DiagnosisStep& step);
     // classed: the diagnosis came to its classes; followed: the relay's own input followed it.
     void showChannel(const ChannelDiagnosis& c, bool classed, bool followed = true);
+    void fitColumns();
     void finished(const DiagnosisReport& report);
     void refused(const QString& words);
     void showTime();
