@@ -6,16 +6,23 @@
 #include "card/CardHold.h"
 #include "card/isa/IsaBackend.h"
 #include "lab/LabDatabase.h"
+#include "labwindow/CardView.h"
 #include "labwindow/DiagnosePanel.h"
 #include "labwindow/DiagnosisJob.h"
+#include "labwindow/LabWindow.h"
 #include "labwindow/RelayMap.h"
 
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -103,7 +110,9 @@ private slots:
     void eachRelayShowsAsItIsTimedAndTheOutcomeStaysUntilTheNextCard();
     void cancelOpensEveryRelayAndKeepsTheRunCutShort();
     void aCardAnotherProgramHoldsIsRefusedBeforeAnyWrite();
+    void aDeviceChosenIsOpenedOnlyWhileItIsDiagnosed();
     void whatCannotStartSaysWhy();
+    void aCardsPageOpensItsDiagnosis();
 };
 
 // Relay 4 operates in 12 ms: its row fails on its operate figures, with the limit named, as
@@ -195,8 +204,11 @@ void TstDiagnosePanel::cancelOpensEveryRelayAndKeepsTheRunCutShort() {
     Rig rig;
     rig.panel->setDeviceSources(ports.sources());
     QSignalSpy timed(rig.job(), &DiagnosisJob::timed);
+    QSignalSpy steps(rig.job(), &DiagnosisJob::stepped);
     rig.diagnose(QStringLiteral("isa:300"), QStringLiteral("LT-9"));
     QTRY_VERIFY_WITH_TIMEOUT(timed.size() >= 2, 30000);
+    // Progress counts the relays that failed as it counts any other.
+    QTRY_VERIFY(!steps.isEmpty() && steps.last()[0].value<DiagnosisStep>().done >= 3);
     QVERIFY(rig.panel->running());
     rig.panel->show();
     QVERIFY(QTest::qWaitForWindowActive(rig.panel.get()));
@@ -204,6 +216,8 @@ void TstDiagnosePanel::cancelOpensEveryRelayAndKeepsTheRunCutShort() {
     QVERIFY(rig.ended(20000));
 
     QCOMPARE(ports.at(0x300, 2), QByteArray(2, '\0'));
+    // Let go as the outcome shows: another program may take the card now.
+    QCOMPARE(CardHold::holder(CardHold::portKey(0x300, ports.path.toStdString())), std::string());
     QCOMPARE(rig.panel->report()->failure, std::string(kDiagnosisCutShort));
     const QString outcome = rig.text(QStringLiteral("Outcome"));
     QVERIFY2(outcome.startsWith(QLatin1String("FAIL: card LT-9, cut short: ")) &&
@@ -251,6 +265,39 @@ void TstDiagnosePanel::aCardAnotherProgramHoldsIsRefusedBeforeAnyWrite() {
     QVERIFY(!known);
 }
 
+// A device picked in the loop's chooser (with the card's ID typed there) is let go at once, and
+// opened again for each diagnosis on it, with its settings; between them the card is free.
+void TstDiagnosePanel::aDeviceChosenIsOpenedOnlyWhileItIsDiagnosed() {
+    PortFile ports;
+    const std::string key = CardHold::portKey(0x300, ports.path.toStdString());
+    Rig rig;
+    rig.panel->setDeviceSources(ports.sources());
+    QTimer::singleShot(0, this, [] {
+        auto* chooser = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(chooser);
+        auto* list = chooser->findChild<QListWidget*>(QStringLiteral("devices"));
+        list->setCurrentRow(0); // the ISA card, on the file standing in for its ports
+        chooser->findChild<QLineEdit*>(QStringLiteral("cardId"))->setText(QStringLiteral("LT-2"));
+        chooser->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->click();
+    });
+    rig.child<QPushButton>(QStringLiteral("Choose device…"))->click();
+    QVERIFY2(rig.child<QLineEdit>(QStringLiteral("Device"))->text().contains(QLatin1String("ISA")),
+             qPrintable(rig.child<QLineEdit>(QStringLiteral("Device"))->text()));
+    QCOMPARE(rig.child<QLineEdit>(QStringLiteral("Card to diagnose"))->text(),
+             QStringLiteral("LT-2"));
+    QCOMPARE(CardHold::holder(key), std::string());
+    for (int i = 0; i < 2; ++i) {
+        QSignalSpy timed(rig.job(), &DiagnosisJob::timed);
+        QVERIFY(rig.panel->start());
+        QTRY_VERIFY_WITH_TIMEOUT(timed.size() >= 1, 30000);
+        QVERIFY(!CardHold::holder(key).empty());
+        rig.panel->cancel();
+        QVERIFY(rig.ended(20000));
+        QCOMPARE(CardHold::holder(key), std::string());
+        QCOMPARE(ports.at(0x300, 2), QByteArray(2, '\0'));
+    }
+}
+
 // What cannot start says why, in the outcome, and starts nothing.
 void TstDiagnosePanel::whatCannotStartSaysWhy() {
     Rig rig;
@@ -274,6 +321,40 @@ void TstDiagnosePanel::whatCannotStartSaysWhy() {
                  qPrintable(rig.text(QStringLiteral("Outcome"))));
         QVERIFY(!rig.panel->running());
     }
+}
+
+// "Diagnose this card..." on a card's page opens the diagnosis with that card's ID in its field,
+// ready for Enter; Ctrl+D with the ID typed at the top does the same.
+void TstDiagnosePanel::aCardsPageOpensItsDiagnosis() {
+    QTemporaryDir dir;
+    LabWindow window(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("lab.sqlite")),
+                     Limits{});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto* tabs = window.findChild<QTabWidget*>();
+    auto* field = [&] {
+        for (QLineEdit* f : window.findChildren<QLineEdit*>())
+            if (f->accessibleName() == QLatin1String("Card to diagnose"))
+                return f;
+        return static_cast<QLineEdit*>(nullptr);
+    }();
+    LabDatabase::History h;
+    h.card = QStringLiteral("LT-3");
+    window.findChild<CardView*>()->show(h);
+    for (QPushButton* b : window.findChildren<QPushButton*>())
+        if (b->accessibleName() == QStringLiteral("Diagnose this card…"))
+            b->click();
+    QCOMPARE(tabs->currentWidget(), &window.diagnosis());
+    QCOMPARE(field->text(), QStringLiteral("LT-3"));
+    QVERIFY(field->hasFocus());
+
+    tabs->setCurrentIndex(0);
+    for (QLineEdit* f : window.findChildren<QLineEdit*>())
+        if (f->accessibleName() == QLatin1String("Card ID"))
+            f->setText(QStringLiteral(" lt-11 "));
+    QTest::keyClick(&window, Qt::Key_D, Qt::ControlModifier);
+    QCOMPARE(tabs->currentWidget(), &window.diagnosis());
+    QCOMPARE(field->text(), QStringLiteral("lt-11"));
 }
 
 QTEST_MAIN(TstDiagnosePanel)
