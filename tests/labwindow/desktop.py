@@ -42,10 +42,34 @@ def wait_for(what, probe, deadline=DEADLINE, every=0.1):
 
 
 def start_accessibility():
-    """The accessibility bus on the test's own session bus; Qt finds it there."""
-    subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
+    """The accessibility bus on the test's own session bus, where Qt finds it: asked for its
+    address, the session bus starts its launcher (one only: a second launcher started beside
+    it would race it for the bus's name, and a program could be handed the address of a bus
+    that then goes away). Returns once the address is known."""
+    import dbus
+    session = dbus.SessionBus()
+
+    def address():
+        try:
+            return str(session.get_object("org.a11y.Bus", "/org/a11y/bus").GetAddress(
+                dbus_interface="org.a11y.Bus")) or None
+        except dbus.exceptions.DBusException:
+            return None
+    wait_for("the accessibility bus", address)
+
+
+def launched(process, stderr_path):
+    """The running program's root in the accessibility tree; when it ends first, what it said
+    on stderr is in the failure."""
+    try:
+        return application(process)
+    except Failed as e:
+        try:
+            with open(stderr_path, errors="replace") as f:
+                said = f.read()[-2000:]
+        except OSError:
+            said = ""
+        raise Failed("%s; its stderr:\n%s" % (e, said)) from None
 
 
 class Home:
@@ -61,6 +85,8 @@ class Home:
         self.env["QT_QPA_PLATFORM"] = "xcb"
         self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         self.env["QT_ACCESSIBILITY"] = "1"
+        # Qt's own messages on stderr (not the journal), where a failing test shows them.
+        self.env["QT_FORCE_STDERR_LOGGING"] = "1"
         # The window reads again only on a change it heard of: a change unheard fails the test.
         self.env["LOOPTEST_LAB_RESCAN_S"] = "3600"
 

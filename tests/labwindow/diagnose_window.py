@@ -32,7 +32,7 @@ class Lab:
         self.process = subprocess.Popen([PROGRAM, "--lab", "--lab-db", self.url],
                                         env=self.home.env,
                                         stderr=open(self.home.path("lab.err"), "a"))
-        self.app = desktop.application(self.process)
+        self.app = desktop.launched(self.process, self.home.path("lab.err"))
         self.window = desktop.window_id("looptest lab")
 
     def close(self):

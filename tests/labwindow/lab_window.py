@@ -44,7 +44,7 @@ class Lab:
         args = ["--lab", "--lab-db", url] + (["--limits", limits] if limits else [])
         self.process = subprocess.Popen([PROGRAM] + args, env=home.env,
                                         stderr=open(home.path("lab.err"), "a"))
-        self.app = desktop.application(self.process)
+        self.app = desktop.launched(self.process, home.path("lab.err"))
         self.window = desktop.window_id("looptest lab")
 
     def close(self):
