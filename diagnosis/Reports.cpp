@@ -50,18 +50,6 @@ QString qs(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-// What the figures were judged by, in one line.
-QString limitsLine(const Limits& l) {
-    return QStringLiteral("Limits (%1): operate %2 ms, release %3 ms, bounce %4 ms, %5 bounces; "
-                          "marginal past %6% of a limit")
-        .arg(l.source.empty() ? QStringLiteral("the defaults") : qs(l.source))
-        .arg(l.operateMs)
-        .arg(l.releaseMs)
-        .arg(l.bounceMs)
-        .arg(l.bounces)
-        .arg(l.marginal * 100);
-}
-
 // The figures of a channel that are not within their limits.
 QStringList outside(const ChannelDiagnosis& c, Verdict at) {
     QStringList out;
@@ -80,6 +68,18 @@ QJsonObject limitsJson(const Limits& l) {
 }
 
 } // namespace
+
+// What the figures were judged by, in one line.
+QString limitsLine(const Limits& l) {
+    return QStringLiteral("Limits (%1): operate %2 ms, release %3 ms, bounce %4 ms, %5 bounces; "
+                          "marginal past %6% of a limit")
+        .arg(l.source.empty() ? QStringLiteral("the defaults") : qs(l.source))
+        .arg(l.operateMs)
+        .arg(l.releaseMs)
+        .arg(l.bounceMs)
+        .arg(l.bounces)
+        .arg(l.marginal * 100);
+}
 
 int countFigures(const DiagnosisReport& r, Verdict at) {
     int n = 0;

@@ -19,3 +19,5 @@ QString diagnosisHtml(const DiagnosisReport& report);
 QString channelFigures(const ChannelDiagnosis& channel);
 // The figures of a report judged exactly at (marginal, or past their limits).
 int countFigures(const DiagnosisReport& report, Verdict at);
+// What the figures were judged by, in one line: "Limits (the defaults): operate 10 ms, ...".
+QString limitsLine(const Limits& limits);

@@ -80,17 +80,6 @@ const char* checkOf(Class kind) {
     return "";
 }
 
-QString limitsWords(const Limits& l) {
-    return QStringLiteral("%1: operate %2 ms, release %3 ms, bounce %4 ms, %5 bounces; "
-                          "marginal past %6%")
-        .arg(l.source.empty() ? QStringLiteral("the defaults") : QString::fromStdString(l.source))
-        .arg(l.operateMs)
-        .arg(l.releaseMs)
-        .arg(l.bounceMs)
-        .arg(l.bounces)
-        .arg(l.marginal * 100);
-}
-
 } // namespace
 
 DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
@@ -129,7 +118,7 @@ DiagnosePanel::DiagnosePanel(const Options& options, QWidget* parent)
     limitsText_ = new QLabel(setup);
     limitsText_->setWordWrap(true);
     limitsText_->setAccessibleName(QStringLiteral("Limits"));
-    tell(limitsText_, limitsWords(limits_));
+    tell(limitsText_, limitsLine(limits_));
     limitsButton_ = new QPushButton(QStringLiteral("Li&mits file…"), setup);
     limitsButton_->setAccessibleName(QStringLiteral("Limits file…"));
     auto* limitsRow = new QHBoxLayout;
@@ -593,7 +582,7 @@ void DiagnosePanel::chooseLimits() {
         return;
     }
     limits_ = read;
-    tell(limitsText_, limitsWords(limits_));
+    tell(limitsText_, limitsLine(limits_));
 }
 
 void DiagnosePanel::saveReport() {
